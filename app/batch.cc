@@ -1,0 +1,94 @@
+#include "app/batch.h"
+
+#include <algorithm>
+#include <string_view>
+
+#include "app/separation_pass.h"
+
+#ifndef SGSPLIT_VERSION
+#define SGSPLIT_VERSION "unknown"
+#endif
+
+namespace sgsplit {
+namespace {
+
+constexpr char kUsage[] =
+    "Usage: sgsplit-batch FILE...\n"
+    "Rewrites each OBJ file in place so that every smoothing group becomes an\n"
+    "object of its own, exactly as the desktop program does.\n"
+    "\n"
+    "  --help     show this help and exit\n"
+    "  --version  show the version and exit\n"
+    "  --         treat every later argument as a file name\n"
+    "\n"
+    "Exit status: 0 when every file was rewritten, 1 when a file was left\n"
+    "untouched because it could not be read or rewritten, 2 when a rewritten\n"
+    "file could not be put in place, 64 for a usage error.\n";
+
+// Answers the file choice with one given path.
+class ArgumentChoice final : public PlatformWrapper {
+ public:
+  ArgumentChoice(Platform& platform, const std::u16string& path)
+      : PlatformWrapper(platform), path_(path) {}
+  ChooseResult ChooseFile(std::u16string* path) override {
+    *path = path_;
+    return ChooseResult::kChosen;
+  }
+
+ private:
+  const std::u16string& path_;
+};
+
+int Rewrite(Platform& platform, const BatchArgument& file, DisplayPath display, std::FILE* err) {
+  if (file.path.empty()) {
+    std::fprintf(err, "sgsplit-batch: empty file name\n");
+    return 1;
+  }
+  ArgumentChoice choice(platform, file.path);
+  const PassReport report = RunSeparationPass(choice);
+  if (!report.failure.empty()) {
+    std::string message = report.failure;
+    if (report.temp_left) message += "; the rewritten model is in " + display(report.temp_path);
+    std::fprintf(err, "sgsplit-batch: %s: %s\n", file.text.c_str(), message.c_str());
+  }
+  return ExitCode(report.outcome);
+}
+
+}  // namespace
+
+int RunBatch(Platform& platform, const std::vector<BatchArgument>& arguments, DisplayPath display,
+             std::FILE* out, std::FILE* err) {
+  std::vector<const BatchArgument*> files;
+  bool options_done = false;
+  for (const BatchArgument& argument : arguments) {
+    const std::string_view text = argument.text;
+    if (!options_done && text.size() > 1 && text[0] == '-') {
+      if (text == "--") {
+        options_done = true;
+      } else if (text == "--help" || text == "-h") {
+        std::fputs(kUsage, out);
+        return 0;
+      } else if (text == "--version") {
+        std::fputs("sgsplit-batch " SGSPLIT_VERSION "\n", out);
+        return 0;
+      } else {
+        std::fprintf(err, "sgsplit-batch: unknown option '%s'\n", argument.text.c_str());
+        std::fputs("Try 'sgsplit-batch --help' for more information.\n", err);
+        return kExitUsage;
+      }
+      continue;
+    }
+    files.push_back(&argument);
+  }
+  if (files.empty()) {
+    std::fputs(kUsage, err);
+    return kExitUsage;
+  }
+
+  int status = 0;
+  for (const BatchArgument* file : files)
+    status = std::max(status, Rewrite(platform, *file, display, err));
+  return status;
+}
+
+}  // namespace sgsplit

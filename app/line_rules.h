@@ -1,0 +1,20 @@
+// What the separation writes for each line of a model.
+#ifndef SGSPLIT_APP_LINE_RULES_H_
+#define SGSPLIT_APP_LINE_RULES_H_
+
+#include <cstdint>
+
+#include "textio/text_line_reader.h"
+#include "textio/text_line_writer.h"
+
+namespace sgsplit {
+
+// Drops empty lines and the model's own group ("g") and object ("o") lines;
+// writes a numbered group, object and material line before every smoothing
+// group ("s") line and raises `object_number`; passes every other line
+// through. Only the first character is looked at, exactly as it stands.
+void ApplyLineRules(const Line& line, std::uint32_t& object_number, TextLineWriter& writer);
+
+}  // namespace sgsplit
+
+#endif  // SGSPLIT_APP_LINE_RULES_H_

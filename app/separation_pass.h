@@ -1,0 +1,52 @@
+// One run of the tool: choose a model, rewrite it through a temporary file,
+// and put the result in the model's place.
+#ifndef SGSPLIT_APP_SEPARATION_PASS_H_
+#define SGSPLIT_APP_SEPARATION_PASS_H_
+
+#include <cstddef>
+#include <string>
+
+#include "platform/platform.h"
+#include "textio/text_line_reader.h"
+
+namespace sgsplit {
+
+// The longest path the file choice may yield, in UTF-16 units.
+inline constexpr std::size_t kMaxChosenPathLength = 1023;
+
+enum class PassOutcome {
+  kCompleted,      // the model was rewritten
+  kCancelled,      // no file was chosen; nothing was touched
+  kNotStarted,     // no dialog, temporary folder or temporary file; nothing was touched
+  kIncomplete,     // the model could not be read or the result written in full; model untouched
+  kNotReplaced,    // the result could not be put in place; model untouched
+  kReplaceFailed,  // the replacement failed part way; the result is kept in `temp_path`
+};
+
+struct PassReport {
+  PassOutcome outcome = PassOutcome::kCancelled;
+  std::u16string chosen_path;
+  std::u16string temp_path;
+  std::string failure;     // what went wrong, for a front end that shows it
+  bool temp_left = false;  // the temporary file is still on disk
+};
+
+// 0 when the model was rewritten or none was chosen, 1 when the model was
+// left untouched by a failure, 2 when putting the result in place failed.
+int ExitCode(PassOutcome outcome);
+
+struct PassOptions {
+  std::size_t line_limit = kMaxLineLength;
+};
+
+// Runs the pass. A file name that cannot be narrowed raises CAtlException;
+// the temporary file is removed on the way out.
+PassReport SeparationPass(Platform& platform, const PassOptions& options = {});
+
+// Runs the pass and turns a CAtlException into an incomplete run, as both
+// front ends do.
+PassReport RunSeparationPass(Platform& platform, const PassOptions& options = {});
+
+}  // namespace sgsplit
+
+#endif  // SGSPLIT_APP_SEPARATION_PASS_H_

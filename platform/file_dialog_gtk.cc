@@ -1,0 +1,51 @@
+#include "platform/file_dialog_gtk.h"
+
+#include <gtk/gtk.h>
+
+#include <memory>
+
+#include "platform/posix_file_names.h"
+
+namespace sgsplit {
+namespace {
+
+struct GObjectUnref {
+  void operator()(gpointer object) const { g_object_unref(object); }
+};
+struct GFree {
+  void operator()(gchar* text) const { g_free(text); }
+};
+
+}  // namespace
+
+ChooseResult GtkDialogPlatform::ChooseFile(std::u16string* path) {
+  if (!gtk_init_check(nullptr, nullptr)) return ChooseResult::kFailed;
+
+  std::unique_ptr<GtkFileChooserNative, GObjectUnref> dialog(gtk_file_chooser_native_new(
+      "Choose OBJ file to edit", nullptr, GTK_FILE_CHOOSER_ACTION_OPEN, nullptr, nullptr));
+  GtkFileChooser* chooser = GTK_FILE_CHOOSER(dialog.get());
+
+  // A glob the portal understands too; it matches the extension in any case.
+  GtkFileFilter* filter = gtk_file_filter_new();
+  gtk_file_filter_set_name(filter, "OBJ files (*.obj)");
+  gtk_file_filter_add_pattern(filter, "*.[Oo][Bb][Jj]");
+  gtk_file_chooser_add_filter(chooser, filter);  // the chooser takes the filter
+
+  const gint response = gtk_native_dialog_run(GTK_NATIVE_DIALOG(dialog.get()));
+  ChooseResult result = ChooseResult::kCancelled;
+  if (response == GTK_RESPONSE_ACCEPT) {
+    const std::unique_ptr<gchar, GFree> name(gtk_file_chooser_get_filename(chooser));
+    if (name) {
+      *path = WidenFileName(name.get());
+      result = ChooseResult::kChosen;
+    } else {
+      result = ChooseResult::kFailed;  // a file with no local path
+    }
+  }
+  dialog.reset();
+  // Let the dialog's window go before the pass starts its work.
+  while (gtk_events_pending()) gtk_main_iteration();
+  return result;
+}
+
+}  // namespace sgsplit
