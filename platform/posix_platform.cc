@@ -139,13 +139,16 @@ class PosixPlatform final : public Platform {
   }
 
   FileHandle OpenForReading(const FileName& name) override {
-    UniqueFd fd(::open(name.narrow, O_RDONLY | O_CLOEXEC));
+    // Not blocking, so that a FIFO is refused rather than waited on.
+    UniqueFd fd(::open(name.narrow, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (fd.get() < 0) return FailedOpen(errno);
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) return FailedOpen(errno);
     // Only a regular file can be rewritten and put back in its place.
     if (S_ISDIR(st.st_mode)) return FailedOpen(EISDIR);
     if (!S_ISREG(st.st_mode)) return FailedOpen(kErrorNotRegularFile);
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return FailedOpen(errno);
     return HandleOf(fd.Release());
   }
 
