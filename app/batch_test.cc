@@ -14,6 +14,9 @@ namespace {
 using testing::ReadBytes;
 using testing::WriteBytes;
 
+// What a missing file is reported as: ENOENT, or ERROR_FILE_NOT_FOUND.
+constexpr std::uint32_t kNoSuchFile = 2;
+
 struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
@@ -78,7 +81,8 @@ TEST_F(BatchTest, RewritesEachFileAndReportsEachFailure) {
   EXPECT_EQ(outcome.status, 1);
   EXPECT_EQ(outcome.out, "");
   EXPECT_EQ(outcome.err, "sgsplit-batch: " + File("missing.obj") +
-                             ": cannot open for reading: No such file or directory\n"
+                             ": cannot open for reading: " + platform_->ErrorText(kNoSuchFile) +
+                             "\n"
                              "sgsplit-batch: empty file name\n");
   EXPECT_EQ(ReadBytes(File("a.obj")),
             "g object1\r\no object1\r\nusemtl object1\r\ns 1\r\nf 1 2 3\r\n");

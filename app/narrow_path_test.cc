@@ -46,11 +46,26 @@ TEST_F(NarrowPathTest, SizesTheBufferForTheCodePage) {
 
 TEST_F(NarrowPathTest, FailureRaisesWithTheSystemError) {
   const std::u16string unpaired = u"/tmp/\xD800.obj";
-  try {
-    const NarrowPath narrow(*platform_, unpaired.c_str(), kUtf8CodePage);
-    ADD_FAILURE() << "narrowed " << narrow.c_str();
-  } catch (const CAtlException& e) {
-    EXPECT_EQ(static_cast<std::uint32_t>(e.hresult()) & 0xFFFF0000u, 0x80070000u);
+  const std::u16string plain = u"/tmp/box.obj";
+  const struct {
+    const char* name;
+    const std::u16string& path;
+    std::uint32_t code_page;
+  } cases[] = {
+      {"a code page the system does not know", plain, 12345},
+#ifndef _WIN32
+      // Windows turns a lone surrogate into U+FFFD instead.
+      {"a lone surrogate", unpaired, kUtf8CodePage},
+#endif
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      const NarrowPath narrow(*platform_, c.path.c_str(), c.code_page);
+      ADD_FAILURE() << "narrowed " << narrow.c_str();
+    } catch (const CAtlException& e) {
+      EXPECT_EQ(static_cast<std::uint32_t>(e.hresult()) & 0xFFFF0000u, 0x80070000u);
+    }
   }
 }
 
