@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# sgsplit.exe as a user meets it: the system's open-file dialog under Wine on
+# a headless X server, driven by xdotool.
+# Usage: win32_desktop_test.sh SGSPLIT_EXE SGSPLIT_BATCH_EXE
+# Needs WINEPREFIX set to a prefix that exists.
+set -euo pipefail
+exe=$1
+batch=$2
+title="Choose OBJ file to edit"
+
+work=$(mktemp -d)
+trap 'kill "${xvfb_pid:-}" 2>/dev/null || true; rm -rf "$work"' EXIT
+mkdir "$work/models"
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+model() {
+  printf 'mtllib box.mtl\r\nv 0 0 0\nv 1 0 0\n\ng box\nusemtl red\ns 1\nf 1 2 3\ns off\nf 3 2 1\n' >"$1"
+}
+
+# A display of our own. Wine's desktop process must start on it: a server
+# still running from earlier programs may hold a desktop without a display.
+wineserver -k 2>/dev/null || true
+wineserver -w
+for n in $(seq 150 200); do
+  [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || { display=":$n"; break; }
+done
+Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+xvfb_pid=$!
+export DISPLAY=$display
+for _ in $(seq 50); do xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
+
+temp=$(winepath -u "$(wine cmd.exe /c echo %TEMP% | tr -d '\r')")
+no_temp_files() { ! ls "$temp"/obj*.tmp >/dev/null 2>&1; }
+no_temp_files || fail "temporary files were there before the test"
+
+# Starts the program, waits for its dialog, sends the keys, and sets $status.
+drive() {
+  wine "$exe" &
+  local pid=$!
+  local window
+  window=$(timeout 60 xdotool search --sync --onlyvisible --name "^$title\$" | head -n 1) ||
+    { kill "$pid" 2>/dev/null || true; fail "the dialog did not appear"; }
+  sleep 1
+  xdotool windowfocus --sync "$window" 2>/dev/null || true
+  "$@"
+  status=0
+  for _ in $(seq 300); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  kill -0 "$pid" 2>/dev/null && { kill "$pid" 2>/dev/null || true; fail "the program did not end"; }
+  wait "$pid" || status=$?
+}
+
+# The file name box has the focus when the dialog opens.
+choose() {
+  xdotool type --delay 20 "$1"
+  sleep 0.3
+  xdotool key Return
+}
+
+# Choosing a model rewrites it exactly as the command-line program does.
+model "$work/models/box.obj"
+cp "$work/models/box.obj" "$work/expected.obj"
+wine "$batch" "$(winepath -w "$work/expected.obj")"
+drive choose "$(winepath -w "$work/models/box.obj")"
+[ "$status" -eq 0 ] || fail "choose: exit $status"
+cmp "$work/models/box.obj" "$work/expected.obj" || fail "choose: model not rewritten exactly"
+no_temp_files || fail "choose: temporary files left in $temp"
+echo "ok: a chosen model is rewritten"
+
+# Escape closes the dialog and leaves everything as it was.
+model "$work/models/kept.obj"
+cp "$work/models/kept.obj" "$work/kept.expected"
+drive xdotool key Escape
+[ "$status" -eq 0 ] || fail "escape: exit $status"
+cmp -s "$work/models/kept.obj" "$work/kept.expected" || fail "escape: model changed"
+no_temp_files || fail "escape: temporary files left in $temp"
+echo "ok: escape leaves the model alone"
