@@ -48,7 +48,7 @@ std::string MakeModel() {
   pad_to(TextLineReader::kBlockSize - 1);
   model += "\r\n";  // CR is byte 4096, LF byte 4097
   model += "g box\n\no box\nusemtl red\ns 1\nf 1 2 3\n";
-  pad_to(2 * TextLineReader::kBlockSize - 1);
+  pad_to(std::size_t{2} * TextLineReader::kBlockSize - 1);
   model += "\rs 2\n";  // a CR alone at the end of the second block
   model += "vt " + std::string(TextLineWriter::kStagingSize + 300, '7') + "\n";
   for (int i = 0; model.size() < 5 * TextLineReader::kBlockSize; ++i)
@@ -174,8 +174,8 @@ TEST_F(SeparationPassFaultTest, EveryFailurePointLeavesOldOrNewAndNothingUnexpla
         // their small fallbacks; memory for a file name cannot be done without.
         if (fault == Fault::kAllocate && !persistent) {
           const std::size_t size = platform.FailedAllocationSize();
-          const bool has_fallback =
-              size == TextLineReader::kBlockSize || size == 2 * TextLineWriter::kStagingSize;
+          const bool has_fallback = size == TextLineReader::kBlockSize ||
+                                    size == std::size_t{2} * TextLineWriter::kStagingSize;
           EXPECT_EQ(report.outcome == PassOutcome::kCompleted, has_fallback) << size;
         }
 
