@@ -235,6 +235,11 @@ bool PosixPlatform::ReplaceByRename(const std::string& source, const std::string
   struct stat st;
   if (::stat(target.c_str(), &st) != 0) return Failed(errno);
   if (!S_ISREG(st.st_mode)) return Failed(kErrorNotRegularFile);
+  // A file that may not be written stays as it is, although the rename below
+  // would get past its permissions: read-only means read-only, as it does to
+  // the system's copy on other platforms. This also answers for a file marked
+  // immutable and for a read-only mount.
+  if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return Failed(errno);
 
   const std::string folder = target.substr(0, target.rfind('/') + 1);
   std::string sibling = folder + ".sgsplit-XXXXXX";
