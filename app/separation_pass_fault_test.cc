@@ -51,7 +51,7 @@ std::string MakeModel() {
   pad_to(std::size_t{2} * TextLineReader::kBlockSize - 1);
   model += "\rs 2\n";  // a CR alone at the end of the second block
   model += "vt " + std::string(TextLineWriter::kStagingSize + 300, '7') + "\n";
-  for (int i = 0; model.size() < 5 * TextLineReader::kBlockSize; ++i)
+  for (int i = 0; model.size() < std::size_t{5} * TextLineReader::kBlockSize; ++i)
     model += i % 7 == 0 ? "s " + std::to_string(i) + "\n"
                         : "f 11/21/31 12/22/32 13/23/33 14/24/34 15/25/35 \xE9\xFF\n";
   model += "f 3 2 1";
@@ -88,7 +88,7 @@ class SeparationPassFaultTest : public ::testing::Test {
 
 TEST_F(SeparationPassFaultTest, EveryFailurePointLeavesOldOrNewAndNothingUnexplained) {
   const std::string model = MakeModel();
-  ASSERT_GT(model.size(), 4 * TextLineReader::kBlockSize);
+  ASSERT_GT(model.size(), std::size_t{4} * TextLineReader::kBlockSize);
   testing::WriteBytes(model_path_, model);
 
   // A clean run counts the calls and gives the new content.

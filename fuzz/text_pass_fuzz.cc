@@ -55,9 +55,10 @@ Expected Reference(std::string_view file, std::size_t limit) {
     if (line.empty() || line[0] == 'g' || line[0] == 'o') continue;
     if (line[0] == 's') {
       const std::string n = std::to_string(number++);
-      expected.output += "g object" + n + "\r\no object" + n + "\r\nusemtl object" + n + "\r\n";
+      for (const char* word : {"g object", "o object", "usemtl object"})
+        expected.output.append(word).append(n).append("\r\n");
     }
-    expected.output += std::string(line) + "\r\n";
+    expected.output.append(line).append("\r\n");
   }
   return expected;
 }
