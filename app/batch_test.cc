@@ -39,6 +39,7 @@ class BatchTest : public ::testing::Test {
  protected:
   Outcome Run(const std::vector<std::string>& words) {
     std::vector<BatchArgument> arguments;
+    arguments.reserve(words.size());
     for (const std::string& word : words)
       arguments.push_back({std::filesystem::path(word).u16string(), word});
     const std::unique_ptr<std::FILE, FileCloser> out(std::tmpfile()), err(std::tmpfile());
