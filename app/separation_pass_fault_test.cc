@@ -72,11 +72,19 @@ class SeparationPassFaultTest : public ::testing::Test {
  protected:
   SeparationPassFaultTest()
       : system_(NewSystemPlatform()),
-        temp_env_("TMPDIR", (temp_.path().string() + "/").c_str()),
+        temp_env_(kTempVariable, (temp_.path().string() + kSeparator).c_str()),
         // Longer than the narrowed path's inline buffer, so that narrowing
         // takes memory that can be refused.
         model_path_(models_ / ("mod\xC3\xA8le-" + std::string(140, 'm') + ".obj")),
         chosen_(*system_, testing::Utf16Path(model_path_)) {}
+
+#ifdef _WIN32
+  static constexpr const char* kTempVariable = "TMP";
+  static constexpr const char* kSeparator = "\\";
+#else
+  static constexpr const char* kTempVariable = "TMPDIR";
+  static constexpr const char* kSeparator = "/";
+#endif
 
   std::unique_ptr<Platform> system_;
   testing::ScratchDir models_;
