@@ -26,6 +26,20 @@ echo "--- build"
 cmake --preset windows
 cmake --build --preset windows -j 2
 
+echo "--- the programs stand alone"
+# A GUI program and a console program, importing only the system's own DLLs.
+for exe in sgsplit sgsplit-batch; do
+  headers=$(x86_64-w64-mingw32-objdump -p "build/windows/$exe.exe")
+  if grep -i 'DLL Name: lib' <<<"$headers"; then
+    echo "FAIL: $exe.exe needs runtime DLLs" >&2
+    exit 1
+  fi
+done
+grep -q 'Subsystem.*(Windows GUI)' <<<"$(x86_64-w64-mingw32-objdump -p build/windows/sgsplit.exe)" ||
+  { echo "FAIL: sgsplit.exe is not a GUI program" >&2; exit 1; }
+grep -q 'Subsystem.*(Windows CUI)' <<<"$(x86_64-w64-mingw32-objdump -p build/windows/sgsplit-batch.exe)" ||
+  { echo "FAIL: sgsplit-batch.exe is not a console program" >&2; exit 1; }
+
 echo "--- unit tests under Wine"
 ctest --preset windows
 
