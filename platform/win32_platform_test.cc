@@ -458,37 +458,44 @@ TEST_F(Win32PlatformTest, ForeignNamesReachTheChosenFile) {
   const std::vector<ForeignName> names = NamesTheCodePageLacks(*platform_);
   ASSERT_FALSE(names.empty()) << "code page " << GetACP() << " expresses every test name";
 
-  // The temporary folder's name cannot be expressed either.
-  const fs::path temp = dir_.path() / fs::path(u"\u0422\u041C\u041F\u03A4");
-  fs::create_directory(temp);
-  const testing::ScopedEnv tmp("TMP", nullptr);
-  ASSERT_TRUE(SetEnvironmentVariableW(L"TMP", (temp.wstring() + L"\\").c_str()));
-
   const char kModel[] = "g box\r\ns 1\r\nf 1 2 3\r\n";
   const char kRewritten[] = "g object1\r\no object1\r\nusemtl object1\r\ns 1\r\nf 1 2 3\r\n";
   const char kDecoy[] = "g decoy\r\ns 9\r\n";
-  int decoys = 0;
-  for (const ForeignName& name : names) {
-    SCOPED_TRACE(name.narrowed);
-    const fs::path model = dir_.path() / fs::path(name.name);
-    WriteBytes(model, kModel);
-    // A file by the narrowed name, where the name can be a file's.
-    const bool decoy = name.narrowed.find('?') == std::string::npos;
-    if (decoy) {
-      WriteByCodePageName(dir_.path(), name.narrowed, kDecoy);
-      ++decoys;
+  // A temporary folder with a plain name, and one whose name the code page
+  // cannot express either.
+  const fs::path temps[] = {dir_.path() / "temp",
+                            dir_.path() / fs::path(u"\u0422\u041C\u041F\u03A4")};
+  const testing::ScopedEnv tmp("TMP", nullptr);
+  for (const fs::path& temp : temps) {
+    SCOPED_TRACE(temp.string());
+    fs::create_directory(temp);
+    ASSERT_TRUE(SetEnvironmentVariableW(L"TMP", (temp.wstring() + L"\\").c_str()));
+    // Beside the temporary folder, in a folder with a plain name.
+    const fs::path models = temp.parent_path() / ("models-" + std::to_string(&temp - temps));
+    fs::create_directory(models);
+    int decoys = 0;
+    for (const ForeignName& name : names) {
+      SCOPED_TRACE(name.narrowed);
+      const fs::path model = models / fs::path(name.name);
+      WriteBytes(model, kModel);
+      // A file by the narrowed name, where the name can be a file's.
+      const bool decoy = name.narrowed.find('?') == std::string::npos;
+      if (decoy) {
+        WriteByCodePageName(models, name.narrowed, kDecoy);
+        ++decoys;
+      }
+      ScriptedChoice platform(*platform_, testing::Utf16Path(model));
+      const PassReport report = RunSeparationPass(platform);
+      EXPECT_EQ(report.outcome, PassOutcome::kCompleted) << report.failure;
+      EXPECT_EQ(ReadBytes(model), kRewritten);
+      if (decoy) {
+        EXPECT_EQ(ReadByCodePageName(models, name.narrowed), kDecoy);
+      }
+      EXPECT_EQ(CountFiles(temp), 0u);
     }
-    ScriptedChoice platform(*platform_, testing::Utf16Path(model));
-    const PassReport report = RunSeparationPass(platform);
-    EXPECT_EQ(report.outcome, PassOutcome::kCompleted) << report.failure;
-    EXPECT_EQ(ReadBytes(model), kRewritten);
-    if (decoy) {
-      EXPECT_EQ(ReadByCodePageName(dir_.path(), name.narrowed), kDecoy);
+    if (GetACP() == 1252) {
+      EXPECT_EQ(decoys, 1) << "A.obj beside the A with macron";
     }
-    EXPECT_EQ(CountFiles(temp), 0u);
-  }
-  if (GetACP() == 1252) {
-    EXPECT_EQ(decoys, 1) << "A.obj beside the A with macron";
   }
   SetEnvironmentVariableW(L"TMP", nullptr);
 }
