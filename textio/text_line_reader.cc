@@ -128,8 +128,11 @@ void TextLineReader::ReadLine(Line& line) {
     fail_ = true;
     return;
   }
-  line.clear();
-  bool took_any = false;
+  // The line is sized to what it holds so far before each run is widened
+  // into it, rather than emptied first, so that it keeps its old characters'
+  // room: only growth past the last line's length is filled before it is
+  // overwritten.
+  std::size_t length = 0;
   for (;;) {
     if (next_ == end_) {
       if (!Refill()) {
@@ -141,32 +144,39 @@ void TextLineReader::ReadLine(Line& line) {
     const std::size_t available = end_ - next_;
     const char* lf = static_cast<const char*>(std::memchr(next_, '\n', available));
     std::size_t run = lf ? static_cast<std::size_t>(lf - next_) : available;
-    const std::size_t room = line_limit_ - line.size();
+    const std::size_t room = line_limit_ - length;
     const bool over_limit = run > room;
     if (over_limit) run = room;
     if (run != 0) {
       try {
-        AppendWidened(line, next_, run);
+        line.resize(length + run);
       } catch (const std::bad_alloc&) {
+        line.resize(length);  // shrinking takes no memory
         bad_ = true;
         return;
       } catch (const std::length_error&) {
+        line.resize(length);
         bad_ = true;
         return;
       }
+      Widen(next_, run, line.data() + length);
+      length += run;
       next_ += run;
-      took_any = true;
     }
-    if (over_limit) {
-      fail_ = true;
-      return;
-    }
-    if (lf) {
-      ++next_;
+    if (over_limit || lf) {
+      if (over_limit)
+        fail_ = true;
+      else
+        ++next_;
+      if (length == 0) line.clear();
       return;
     }
   }
-  if (!took_any) fail_ = true;
+  // The input has ended; a line that took no character is no line.
+  if (length == 0) {
+    line.clear();
+    fail_ = true;
+  }
 }
 
 }  // namespace sgsplit

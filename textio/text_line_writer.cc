@@ -25,6 +25,18 @@ void TextLineWriter::NoteError() {
 }
 
 void TextLineWriter::WriteText(const char16_t* text, std::size_t length) {
+  // Nearly every call finds the writer good and the text fitting in the
+  // staging buffer; that takes one conversion and nothing else.
+  if (staging_ != nullptr && !fail_ && !bad_ && length <= kStagingSize - staged_) {
+    const std::size_t narrowed = NarrowLatin1(text, length, staging_ + staged_, text_line_end_);
+    staged_ += static_cast<std::uint32_t>(narrowed);
+    if (narrowed != length) bad_ = true;  // a character with no byte; nothing from it on
+    return;
+  }
+  WriteTextInPieces(text, length);
+}
+
+void TextLineWriter::WriteTextInPieces(const char16_t* text, std::size_t length) {
   if (fail_ || bad_ || file_ == FileHandle::kInvalid) {
     bad_ = true;
     return;
@@ -46,7 +58,7 @@ void TextLineWriter::WriteText(const char16_t* text, std::size_t length) {
     }
     const std::size_t room = kStagingSize - staged_;
     const std::size_t n = length < room ? length : room;
-    const std::size_t narrowed = NarrowLatin1(text, n, staging_ + staged_);
+    const std::size_t narrowed = NarrowLatin1(text, n, staging_ + staged_, text_line_end_);
     staged_ += static_cast<std::uint32_t>(narrowed);
     if (narrowed != n) {
       bad_ = true;  // a character with no byte; nothing from it on is written
@@ -68,6 +80,13 @@ void TextLineWriter::WriteNumber(std::uint32_t value) {
 }
 
 void TextLineWriter::EndLine() {
+  // The LF goes straight into the staging buffer when there is room for it,
+  // and the line is handed over at once, as Flush would.
+  if (staging_ != nullptr && staged_ < kStagingSize && !fail_ && !bad_) {
+    staging_[staged_++] = '\n';
+    if (!HandOver()) bad_ = true;
+    return;
+  }
   WriteText(u"\n", 1);
   Flush();
 }
@@ -100,6 +119,16 @@ bool TextLineWriter::HandOver() {
   if (staged_ == 0) return true;
   const std::uint32_t count = staged_;
   staged_ = 0;
+  const bool text_line_end = text_line_end_;
+  text_line_end_ = false;
+
+  if (!text_line_end) {
+    // No text brought an LF, so the only one is EndLine's, as the last byte.
+    if (staging_[count - 1] != '\n') return WriteAll(staging_, count);
+    staging_[count - 1] = '\r';
+    staging_[count] = '\n';
+    return WriteAll(staging_, count + 1);
+  }
 
   std::uint32_t line_ends = 0;
   for (const char* p = staging_;

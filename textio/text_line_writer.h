@@ -41,6 +41,7 @@ class TextLineWriter {
   std::uint32_t error() const { return error_; }
 
  private:
+  void WriteTextInPieces(const char16_t* text, std::size_t length);
   bool HandOver();
   bool WriteUnstaged(const char16_t* text, std::size_t length);
   bool WriteAll(const char* bytes, std::uint32_t count);
@@ -55,6 +56,9 @@ class TextLineWriter {
   std::unique_ptr<std::byte[]> storage_;
   char* staging_ = nullptr;
   std::uint32_t staged_ = 0;
+  // Set when text staged since the last hand-over held an LF, which the
+  // hand-over must then look for; EndLine's own LF is always the last byte.
+  bool text_line_end_ = false;
   bool fail_ = false;
   bool bad_ = false;
   std::uint32_t error_ = 0;
