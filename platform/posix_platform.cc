@@ -178,23 +178,9 @@ class PosixPlatform final : public Platform {
         *written = size;
         return true;
       }
-      if (n < 0 && errno != EINTR) {
-        *written = 0;
-        return Failed(errno);
-      }
-      *written = n > 0 ? static_cast<std::uint32_t>(n) : 0;
-    } else {
-      *written = 0;
+      return WriteRest(file, static_cast<const char*>(data), size, n, written);
     }
-    const char* bytes = static_cast<const char*>(data);
-    while (*written < size) {
-      const ssize_t n = ::write(FdOf(file), bytes + *written, size - *written);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return Failed(errno);
-      }
-      *written += static_cast<std::uint32_t>(n);
-    }
+    *written = 0;
     return true;
   }
 
@@ -227,9 +213,31 @@ class PosixPlatform final : public Platform {
   }
 
   bool ReplaceByRename(const std::string& source, const std::string& chosen);
+  bool WriteRest(FileHandle file, const char* bytes, std::uint32_t size, ssize_t first,
+                 std::uint32_t* written);
 
   std::uint32_t last_error_ = 0;
 };
+
+// After a first write that went short, was interrupted or failed.
+__attribute__((noinline)) bool PosixPlatform::WriteRest(FileHandle file, const char* bytes,
+                                                        std::uint32_t size, ssize_t first,
+                                                        std::uint32_t* written) {
+  if (first < 0 && errno != EINTR) {
+    *written = 0;
+    return Failed(errno);
+  }
+  *written = first > 0 ? static_cast<std::uint32_t>(first) : 0;
+  while (*written < size) {
+    const ssize_t n = ::write(FdOf(file), bytes + *written, size - *written);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Failed(errno);
+    }
+    *written += static_cast<std::uint32_t>(n);
+  }
+  return true;
+}
 
 // The new content is written beside the chosen file and renamed over it, so
 // the chosen file is wholly old or wholly new whatever fails. A symbolic link

@@ -45,8 +45,13 @@ class TextLineReader {
   std::uint32_t error() const { return error_; }
 
  private:
+  // Readable bytes after the block, so that a search may look at a whole
+  // vector past the last byte to deliver.
+  static constexpr std::uint32_t kSearchSlack = 16;
+
   // Fills the block with the next bytes to deliver; false at the end of input.
   bool Refill();
+  void ReadLineInPieces(Line& line);
   void NoteError();
 
   Platform& platform_;

@@ -24,18 +24,6 @@ void TextLineWriter::NoteError() {
   if (error_ == 0) error_ = platform_.LastError();
 }
 
-void TextLineWriter::WriteText(const char16_t* text, std::size_t length) {
-  // Nearly every call finds the writer good and the text fitting in the
-  // staging buffer; that takes one conversion and nothing else.
-  if (staging_ != nullptr && !fail_ && !bad_ && length <= kStagingSize - staged_) {
-    const std::size_t narrowed = NarrowLatin1(text, length, staging_ + staged_, text_line_end_);
-    staged_ += static_cast<std::uint32_t>(narrowed);
-    if (narrowed != length) bad_ = true;  // a character with no byte; nothing from it on
-    return;
-  }
-  WriteTextInPieces(text, length);
-}
-
 void TextLineWriter::WriteTextInPieces(const char16_t* text, std::size_t length) {
   if (fail_ || bad_ || file_ == FileHandle::kInvalid) {
     bad_ = true;
@@ -79,14 +67,7 @@ void TextLineWriter::WriteNumber(std::uint32_t value) {
   WriteText(first, static_cast<std::size_t>(digits + 10 - first));
 }
 
-void TextLineWriter::EndLine() {
-  // The LF goes straight into the staging buffer when there is room for it,
-  // and the line is handed over at once, as Flush would.
-  if (staging_ != nullptr && staged_ < kStagingSize && !fail_ && !bad_) {
-    staging_[staged_++] = '\n';
-    if (!HandOver()) bad_ = true;
-    return;
-  }
+void TextLineWriter::EndLineInPieces() {
   WriteText(u"\n", 1);
   Flush();
 }
@@ -113,6 +94,21 @@ bool TextLineWriter::WriteUnstaged(const char16_t* text, std::size_t length) {
     if (!ok) return false;
   }
   return true;
+}
+
+bool TextLineWriter::HandOverLine() {
+  if (text_line_end_) return HandOver();
+  // No text brought an LF, so the only one is the last byte.
+  const std::uint32_t count = staged_ + 1;
+  staged_ = 0;
+  staging_[count - 2] = '\r';
+  staging_[count - 1] = '\n';
+  std::uint32_t written = 0;
+  if (!platform_.Write(file_, staging_, count, &written)) {
+    NoteError();
+    return false;
+  }
+  return written == count;
 }
 
 bool TextLineWriter::HandOver() {

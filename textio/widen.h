@@ -117,28 +117,30 @@ inline void WidenSse2(const char* bytes, std::size_t count, char16_t* out) {
 inline std::size_t NarrowSse2(const char16_t* text, std::size_t count, char* out, bool& line_end) {
   if (count >= 8) {
     const __m128i zero = _mm_setzero_si128();
-    const __m128i lf = _mm_set1_epi16(u'\n');
+    const __m128i lf = _mm_set1_epi8('\n');
     __m128i seen = zero;
     __m128i line_ends = zero;
-    auto load = [&](std::size_t i) {
-      const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
-      seen = _mm_or_si128(seen, c);
-      line_ends = _mm_or_si128(line_ends, _mm_cmpeq_epi16(c, lf));
-      return c;
-    };
-    // Saturation spoils only characters without a byte, which are found below.
+    // Packing saturates, so a character without a byte never packs to an LF
+    // byte: the LFs are looked for in the packed bytes, one compare for 16
+    // characters. The characters without a byte are found from `seen`.
     if (count >= 16) {
       auto chunk = [&](std::size_t i) {
-        const __m128i low = load(i);
-        const __m128i high = load(i + 8);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(low, high));
+        const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+        const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i + 8));
+        seen = _mm_or_si128(seen, _mm_or_si128(low, high));
+        const __m128i bytes = _mm_packus_epi16(low, high);
+        line_ends = _mm_or_si128(line_ends, _mm_cmpeq_epi8(bytes, lf));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), bytes);
       };
       for (std::size_t i = 0; i + 16 < count; i += 16) chunk(i);
       chunk(count - 16);
     } else {
       auto chunk = [&](std::size_t i) {
-        const __m128i c = load(i);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(c, c));
+        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+        seen = _mm_or_si128(seen, c);
+        const __m128i bytes = _mm_packus_epi16(c, c);
+        line_ends = _mm_or_si128(line_ends, _mm_cmpeq_epi8(bytes, lf));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i), bytes);
       };
       chunk(0);
       chunk(count - 8);
