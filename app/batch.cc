@@ -48,7 +48,12 @@ int Rewrite(Platform& platform, const BatchArgument& file, DisplayPath display, 
   const PassReport report = RunSeparationPass(choice);
   if (!report.failure.empty()) {
     std::string message = report.failure;
-    if (report.temp_left) message += "; the rewritten model is in " + display(report.temp_path);
+    // A temporary file left behind is named, and what it holds is said:
+    // the rewritten model, or an unfinished result that could not be removed.
+    if (report.outcome == PassOutcome::kReplaceFailed)
+      message += "; the rewritten model is in " + display(report.temp_path);
+    else if (report.temp_left)
+      message += "; the temporary file " + display(report.temp_path) + " was left behind";
     std::fprintf(err, "sgsplit-batch: %s: %s\n", file.text.c_str(), message.c_str());
   }
   return ExitCode(report.outcome);

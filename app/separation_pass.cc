@@ -12,13 +12,15 @@ namespace sgsplit {
 namespace {
 
 // Removes the temporary file when the pass leaves without handing it on,
-// whether by return or by exception.
+// whether by return or by exception. A file that cannot be removed is noted
+// in the report, which outlives the pass, so that nothing is left behind
+// unexplained.
 class TemporaryFileGuard {
  public:
-  TemporaryFileGuard(Platform& platform, const std::u16string& path)
-      : platform_(platform), path_(path) {}
+  TemporaryFileGuard(Platform& platform, PassReport& report)
+      : platform_(platform), report_(report) {}
   ~TemporaryFileGuard() {
-    if (armed_) platform_.RemoveFile(path_);
+    if (armed_) Remove();
   }
   TemporaryFileGuard(const TemporaryFileGuard&) = delete;
   TemporaryFileGuard& operator=(const TemporaryFileGuard&) = delete;
@@ -26,13 +28,18 @@ class TemporaryFileGuard {
   // Removes the file now; false when it could not be removed.
   bool Remove() {
     armed_ = false;
-    return platform_.RemoveFile(path_);
+    if (platform_.RemoveFile(report_.temp_path)) return true;
+    report_.temp_left = true;
+    return false;
   }
-  void Keep() { armed_ = false; }
+  void Keep() {
+    armed_ = false;
+    report_.temp_left = true;
+  }
 
  private:
   Platform& platform_;
-  const std::u16string& path_;
+  PassReport& report_;
   bool armed_ = true;
 };
 
@@ -68,23 +75,25 @@ int ExitCode(PassOutcome outcome) {
   return 1;
 }
 
-PassReport SeparationPass(Platform& platform, const PassOptions& options) {
-  PassReport report;
+namespace {
+
+// The pass proper. It fills `report` as it goes, so that what it has found
+// out survives a CAtlException.
+void Pass(Platform& platform, const PassOptions& options, PassReport& report) {
   auto fail = [&](PassOutcome outcome, std::string failure) {
     report.outcome = outcome;
     report.failure = std::move(failure);
-    return report;
   };
 
   switch (platform.ChooseFile(&report.chosen_path)) {
     case ChooseResult::kCancelled:
-      return report;
+      return;
     case ChooseResult::kFailed:
       return fail(PassOutcome::kNotStarted, "no file dialog could be shown");
     case ChooseResult::kChosen:
       break;
   }
-  if (report.chosen_path.empty()) return report;
+  if (report.chosen_path.empty()) return;
   if (report.chosen_path.size() > kMaxChosenPathLength)
     return fail(PassOutcome::kNotStarted, "the path is longer than 1023 characters");
 
@@ -95,7 +104,7 @@ PassReport SeparationPass(Platform& platform, const PassOptions& options) {
   if (!platform.CreateTempFile(temp_folder, &report.temp_path))
     return fail(PassOutcome::kNotStarted,
                 Reason(platform, "cannot create a temporary file", platform.LastError()));
-  TemporaryFileGuard temp_file(platform, report.temp_path);
+  TemporaryFileGuard temp_file(platform, report);
 
   // Each narrowed name lives only until its file is open.
   TextLineReader reader(
@@ -140,27 +149,32 @@ PassReport SeparationPass(Platform& platform, const PassOptions& options) {
                   Reason(platform, "cannot replace the file", platform.LastError()));
     case ReplaceResult::kMaybeDamaged:
       temp_file.Keep();
-      report.temp_left = true;
       return fail(PassOutcome::kReplaceFailed,
                   Reason(platform, "cannot replace the file", platform.LastError()));
   }
   report.outcome = PassOutcome::kCompleted;
-  if (!temp_file.Remove()) {
-    report.temp_left = true;
+  if (!temp_file.Remove())
     report.failure = Reason(platform, "cannot delete the temporary file", platform.LastError());
-  }
+}
+
+}  // namespace
+
+PassReport SeparationPass(Platform& platform, const PassOptions& options) {
+  PassReport report;
+  Pass(platform, options, report);
   return report;
 }
 
 PassReport RunSeparationPass(Platform& platform, const PassOptions& options) {
+  PassReport report;
   try {
-    return SeparationPass(platform, options);
+    Pass(platform, options, report);
   } catch (const CAtlException& e) {
-    PassReport report;
+    // The temporary file is gone by now, or noted in the report as left.
     report.outcome = PassOutcome::kIncomplete;
     report.failure = "cannot convert a file name (error " + HresultText(e.hresult()) + ")";
-    return report;
   }
+  return report;
 }
 
 }  // namespace sgsplit

@@ -19,7 +19,7 @@ struct GFree {
 }  // namespace
 
 ChooseResult GtkDialogPlatform::ChooseFile(std::u16string* path) {
-  if (!gtk_init_check(nullptr, nullptr)) return ChooseResult::kFailed;
+  if (gtk_init_check(nullptr, nullptr) == FALSE) return ChooseResult::kFailed;
 
   std::unique_ptr<GtkFileChooserNative, GObjectUnref> dialog(gtk_file_chooser_native_new(
       "Choose OBJ file to edit", nullptr, GTK_FILE_CHOOSER_ACTION_OPEN, nullptr, nullptr));
@@ -44,7 +44,7 @@ ChooseResult GtkDialogPlatform::ChooseFile(std::u16string* path) {
   }
   dialog.reset();
   // Let the dialog's window go before the pass starts its work.
-  while (gtk_events_pending()) gtk_main_iteration();
+  while (gtk_events_pending() != FALSE) gtk_main_iteration();
   return result;
 }
 

@@ -117,7 +117,7 @@ class PosixPlatform final : public Platform {
   int LocaleAnsiCodePage(char* buffer, int size) override {
     // File names are UTF-8 here, whatever the locale says of text.
     static constexpr char kUtf8[] = "65001";
-    if (size < static_cast<int>(sizeof kUtf8)) return Failed(ERANGE);
+    if (size < static_cast<int>(sizeof kUtf8)) return FailedCount(ERANGE);
     std::memcpy(buffer, kUtf8, sizeof kUtf8);
     return static_cast<int>(sizeof kUtf8);
   }
@@ -127,25 +127,28 @@ class PosixPlatform final : public Platform {
   int WideToNarrow(std::uint32_t code_page, const char16_t* text, int length, char* out,
                    int size) override {
     if ((code_page != kUtf8CodePage && code_page != kThreadAnsiCodePage) || length < 0 || size < 0)
-      return Failed(EINVAL);
+      return FailedCount(EINVAL);
     const std::u16string_view view(text, static_cast<std::size_t>(length));
     const std::ptrdiff_t needed = NarrowFileName(view, nullptr, 0);
-    if (needed < 0) return Failed(EILSEQ);
-    if (needed > INT_MAX) return Failed(ENAMETOOLONG);
+    if (needed < 0) return FailedCount(EILSEQ);
+    if (needed > INT_MAX) return FailedCount(ENAMETOOLONG);
     if (size == 0) return static_cast<int>(needed);
-    if (needed > size) return Failed(ERANGE);
+    if (needed > size) return FailedCount(ERANGE);
     NarrowFileName(view, out, static_cast<std::size_t>(size));
     return static_cast<int>(needed);
   }
 
   FileHandle OpenForReading(const FileName& name) override {
-    UniqueFd fd(::open(name.narrow, O_RDONLY | O_CLOEXEC));
+    // Not blocking, so that a FIFO is refused rather than waited on.
+    UniqueFd fd(::open(name.narrow, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (fd.get() < 0) return FailedOpen(errno);
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) return FailedOpen(errno);
     // Only a regular file can be rewritten and put back in its place.
     if (S_ISDIR(st.st_mode)) return FailedOpen(EISDIR);
     if (!S_ISREG(st.st_mode)) return FailedOpen(kErrorNotRegularFile);
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return FailedOpen(errno);
     return HandleOf(fd.Release());
   }
 
@@ -207,6 +210,11 @@ class PosixPlatform final : public Platform {
     last_error_ = static_cast<std::uint32_t>(error);
     return false;
   }
+  // For the calls that answer a count, where 0 is the failure.
+  int FailedCount(int error) {
+    Failed(error);
+    return 0;
+  }
   FileHandle FailedOpen(std::uint32_t error) {
     last_error_ = error;
     return FileHandle::kInvalid;
@@ -249,6 +257,11 @@ bool PosixPlatform::ReplaceByRename(const std::string& source, const std::string
   struct stat st;
   if (::stat(target.c_str(), &st) != 0) return Failed(errno);
   if (!S_ISREG(st.st_mode)) return Failed(kErrorNotRegularFile);
+  // A file that may not be written stays as it is, although the rename below
+  // would get past its permissions: read-only means read-only, as it does to
+  // the system's copy on other platforms. This also answers for a file marked
+  // immutable and for a read-only mount.
+  if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return Failed(errno);
 
   const std::string folder = target.substr(0, target.rfind('/') + 1);
   std::string sibling = folder + ".sgsplit-XXXXXX";

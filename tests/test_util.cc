@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -38,6 +39,30 @@ std::string ReadBytes(const std::filesystem::path& file) {
 }
 
 std::u16string Utf16Path(const std::filesystem::path& file) { return file.u16string(); }
+
+namespace {
+
+void SetEnv(const std::string& name, const char* value) {
+#ifdef _WIN32
+  _putenv_s(name.c_str(), value != nullptr ? value : "");
+#else
+  if (value != nullptr)
+    ::setenv(name.c_str(), value, 1);
+  else
+    ::unsetenv(name.c_str());
+#endif
+}
+
+}  // namespace
+
+ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
+  const char* old = std::getenv(name);
+  had_value_ = old != nullptr;
+  if (had_value_) old_value_ = old;
+  SetEnv(name_, value);
+}
+
+ScopedEnv::~ScopedEnv() { SetEnv(name_, had_value_ ? old_value_.c_str() : nullptr); }
 
 std::string Escaped(std::string_view bytes) {
   std::string text;

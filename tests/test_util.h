@@ -30,6 +30,20 @@ std::string ReadBytes(const std::filesystem::path& file);
 // The path as the pass takes it.
 std::u16string Utf16Path(const std::filesystem::path& file);
 
+// Sets an environment variable (or unsets it, for null) until the object goes.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  std::string old_value_;
+  bool had_value_;
+};
+
 // Shows bytes with everything outside printable ASCII escaped, for messages.
 std::string Escaped(std::string_view bytes);
 

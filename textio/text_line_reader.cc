@@ -102,11 +102,7 @@ bool TextLineReader::Refill() {
     // that the byte is read again with the next block.
     char after = 0;
     std::uint32_t looked = 0;
-    if (!platform_.Read(file_, &after, 1, &looked)) {
-      NoteError();
-      bad_ = true;
-      input_ended_ = true;
-    } else if (looked == 1 && !platform_.Seek(file_, -1)) {
+    if (!platform_.Read(file_, &after, 1, &looked) || (looked == 1 && !platform_.Seek(file_, -1))) {
       NoteError();
       bad_ = true;
       input_ended_ = true;

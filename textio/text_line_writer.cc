@@ -32,7 +32,7 @@ void TextLineWriter::WriteTextInPieces(const char16_t* text, std::size_t length)
   if (length == 0) return;
   if (!staging_tried_) {
     staging_tried_ = true;
-    storage_ = platform_.Allocate(2 * kStagingSize);
+    storage_ = platform_.Allocate(std::size_t{2} * kStagingSize);
     if (storage_) staging_ = reinterpret_cast<char*>(storage_.get());
   }
   if (!staging_) {

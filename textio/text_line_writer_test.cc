@@ -2,169 +2,221 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "app/narrow_path.h"
 #include "tests/test_util.h"
+#include "textio/text_line_reader.h"
 
 namespace sgsplit {
 namespace {
 
+using testing::ReadBytes;
 using testing::ScratchDir;
 
-// Records every write the writer hands to the system, and can refuse to
-// give the writer its staging buffer.
-class RecordingPlatform final : public PlatformWrapper {
+// Records the size of every write, and can refuse the staging buffer.
+class WriteRecorder final : public PlatformWrapper {
  public:
-  using PlatformWrapper::PlatformWrapper;
+  WriteRecorder(Platform& target, bool refuse_buffers)
+      : PlatformWrapper(target), refuse_buffers_(refuse_buffers) {}
   bool Write(FileHandle file, const void* data, std::uint32_t size,
              std::uint32_t* written) override {
-    writes.emplace_back(static_cast<const char*>(data), size);
+    writes.push_back(size);
     return PlatformWrapper::Write(file, data, size, written);
   }
   std::unique_ptr<std::byte[]> Allocate(std::size_t size) override {
-    if (no_staging) return nullptr;
+    if (refuse_buffers_) return nullptr;
     return PlatformWrapper::Allocate(size);
   }
-  std::vector<std::string> writes;
-  bool no_staging = false;
+  std::vector<std::uint32_t> writes;
+
+ private:
+  bool refuse_buffers_;
 };
 
-class WriterTest : public ::testing::Test {
- protected:
-  WriterTest() : system_(NewSystemPlatform()), platform_(*system_) {}
+using Script = std::function<void(TextLineWriter&)>;
 
-  // Runs `body` on a writer of a fresh file and returns the file's bytes.
-  template <typename Body>
-  std::string Written(Body body) {
-    platform_.writes.clear();
-    const auto file = dir_ / "out.obj";
-    const std::u16string path = testing::Utf16Path(file);
-    {
-      TextLineWriter writer(platform_, NarrowPath(platform_, path.c_str(), kUtf8CodePage));
-      body(writer);
-      writer.Close();
-    }
-    return testing::ReadBytes(file);
-  }
+struct Case {
+  const char* name;
+  Script script;
+  std::string bytes;  // the file afterwards
+  bool bad = false;
+};
+
+std::vector<Case> Cases() {
+  return {
+      {"text and line end", [](auto& w) { w.WriteText(u"v 1 2 3"), w.EndLine(); }, "v 1 2 3\r\n"},
+      {"text, number, line end",
+       [](auto& w) { w.WriteText(u"g object"), w.WriteNumber(1), w.EndLine(); }, "g object1\r\n"},
+      {"numbers",
+       [](auto& w) {
+         for (std::uint32_t n : {9u, 10u, 12345u, 0u, 4294967295u}) w.WriteNumber(n);
+       },
+       "91012345"
+       "04294967295"},
+      {"line end alone", [](auto& w) { w.EndLine(); }, "\r\n"},
+      {"empty text", [](auto& w) { w.WriteText(u""); }, ""},
+      {"nothing written", [](auto&) {}, ""},
+      {"NUL passes", [](auto& w) { w.WriteText(std::u16string(u"a\0b", 3)), w.EndLine(); },
+       std::string("a\0b\r\n", 5)},
+      {"a literal ends at its NUL", [](auto& w) { w.WriteText(std::u16string_view(u"ab\0c")); },
+       "ab"},
+      {"CR before the line end stays", [](auto& w) { w.WriteText(u"a\r"), w.EndLine(); },
+       "a\r\r\n"},
+      {"LF inside text becomes CR LF", [](auto& w) { w.WriteText(u"a\nb"), w.EndLine(); },
+       "a\r\nb\r\n"},
+      {"0x1A and U+00FF pass", [](auto& w) { w.WriteText(u"\x1A\u00E9\u00FF"); }, "\x1A\xE9\xFF"},
+      {"U+0100 stops the write",
+       [](auto& w) {
+         w.WriteText(u"ok"), w.EndLine();
+         w.WriteText(u"ab\u0100cd"), w.EndLine(), w.WriteText(u"later");
+       },
+       "ok\r\nab", true},
+      {"long line goes out whole",
+       [](auto& w) { w.WriteText(std::u16string(10000, u'x')), w.EndLine(); },
+       std::string(10000, 'x') + "\r\n"},
+  };
+}
+
+class WriterTest : public ::testing::TestWithParam<bool> {
+ protected:
+  WriterTest() : system_(NewSystemPlatform()), recorder_(*system_, GetParam()) {}
+  std::u16string Path(const char* name) { return testing::Utf16Path(dir_ / name); }
 
   ScratchDir dir_;
   std::unique_ptr<Platform> system_;
-  RecordingPlatform platform_;
+  WriteRecorder recorder_;
 };
 
-TEST_F(WriterTest, EachLineGoesOutInOneWriteWithCrLf) {
-  EXPECT_EQ(Written([](TextLineWriter& w) {
-              w.WriteText(u"v 1 2 3");
-              w.EndLine();
-              w.WriteText(u"g object");
-              w.WriteNumber(1);
-              w.EndLine();
-              w.EndLine();
-            }),
-            "v 1 2 3\r\ng object1\r\n\r\n");
-  EXPECT_EQ(platform_.writes, (std::vector<std::string>{"v 1 2 3\r\n", "g object1\r\n", "\r\n"}));
+TEST_P(WriterTest, WritesBytes) {
+  for (const Case& c : Cases()) {
+    SCOPED_TRACE(c.name);
+    const std::u16string path = Path("out.obj");
+    testing::WriteBytes(dir_ / "out.obj", "old content that must go");
+    TextLineWriter writer(recorder_, NarrowPath(recorder_, path.c_str(), kUtf8CodePage));
+    ASSERT_TRUE(writer.good());
+    c.script(writer);
+    EXPECT_EQ(writer.bad(), c.bad);
+    writer.Close();
+    EXPECT_EQ(writer.fail(), false);
+    EXPECT_EQ(testing::Escaped(ReadBytes(dir_ / "out.obj")), testing::Escaped(c.bytes));
+  }
 }
 
-TEST_F(WriterTest, NumbersAreDecimal) {
-  EXPECT_EQ(Written([](TextLineWriter& w) {
-              for (std::uint32_t n : {0u, 9u, 10u, 12345u, 4294967295u}) {
-                w.WriteNumber(n);
-                w.WriteText(u" ");
-              }
-            }),
-            "0 9 10 12345 4294967295 ");
+TEST_P(WriterTest, EveryFinishedLineIsInTheFileAtOnce) {
+  const std::u16string path = Path("out.obj");
+  TextLineWriter writer(recorder_, NarrowPath(recorder_, path.c_str(), kUtf8CodePage));
+  writer.WriteText(u"v 0 0 0");
+  writer.EndLine();
+  EXPECT_EQ(ReadBytes(dir_ / "out.obj"), "v 0 0 0\r\n");
+  writer.WriteText(u"f 1 2 3");
+  writer.EndLine();
+  EXPECT_EQ(ReadBytes(dir_ / "out.obj"), "v 0 0 0\r\nf 1 2 3\r\n");
 }
 
-TEST_F(WriterTest, LineEndsInsideTextAreWidenedToo) {
-  // LFs at the start, inside and at the end of a text, short and long.
-  const std::u16string long_text = u"\nabcdefghijklmnop\nqrstuvwxyz0123456789\n";
-  EXPECT_EQ(Written([&](TextLineWriter& w) {
-              w.WriteText(u"a\nb");
-              w.EndLine();
-              w.WriteText(long_text);
-              w.EndLine();
-              w.WriteText(u"\r");
-              w.EndLine();
-            }),
-            "a\r\nb\r\n\r\nabcdefghijklmnop\r\nqrstuvwxyz0123456789\r\n\r\n\r\r\n");
-  EXPECT_EQ(platform_.writes.size(), 3u);
+INSTANTIATE_TEST_SUITE_P(Staging, WriterTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Unstaged" : "Staged"; });
+
+class WriterCallsTest : public ::testing::Test {
+ protected:
+  WriterCallsTest() : system_(NewSystemPlatform()), recorder_(*system_, false) {}
+  ScratchDir dir_;
+  std::unique_ptr<Platform> system_;
+  WriteRecorder recorder_;
+  std::u16string path_;
+};
+
+TEST_F(WriterCallsTest, OneWritePerLineAndFullBuffersOnTheWay) {
+  path_ = testing::Utf16Path(dir_ / "out.obj");
+  TextLineWriter writer(recorder_, NarrowPath(recorder_, path_.c_str(), kUtf8CodePage));
+  writer.WriteText(u"g object");
+  writer.WriteNumber(7);
+  writer.EndLine();
+  // 4095 characters and the LF fill the staging exactly: still one write.
+  writer.WriteText(std::u16string(4095, u'a'));
+  writer.EndLine();
+  // 4096 characters fill it; the LF starts it anew.
+  writer.WriteText(std::u16string(4096, u'b'));
+  writer.EndLine();
+  writer.Close();
+  EXPECT_EQ(recorder_.writes, (std::vector<std::uint32_t>{11, 4097, 4096, 2}));
 }
 
-TEST_F(WriterTest, TextWithoutLineEndIsHandedOverAtClose) {
-  EXPECT_EQ(Written([](TextLineWriter& w) { w.WriteText(u"no end"); }), "no end");
-  EXPECT_EQ(platform_.writes, std::vector<std::string>{"no end"});
+TEST_F(WriterCallsTest, CloseHandsOverWhatABadWriteLeftStaged) {
+  path_ = testing::Utf16Path(dir_ / "out.obj");
+  TextLineWriter writer(recorder_, NarrowPath(recorder_, path_.c_str(), kUtf8CodePage));
+  writer.WriteText(u"xy\u0101");
+  writer.EndLine();  // writes nothing: bad is set
+  EXPECT_TRUE(recorder_.writes.empty());
+  writer.Close();
+  EXPECT_EQ(ReadBytes(dir_ / "out.obj"), "xy");
+  EXPECT_TRUE(writer.bad());
+  EXPECT_FALSE(writer.fail());
 }
 
-TEST_F(WriterTest, ALongLineGoesOutAFullBufferAtATime) {
-  const std::u16string text(TextLineWriter::kStagingSize + 100, u'x');
-  EXPECT_EQ(Written([&](TextLineWriter& w) {
-              w.WriteText(text);
-              w.EndLine();
-            }),
-            std::string(text.size(), 'x') + "\r\n");
-  ASSERT_EQ(platform_.writes.size(), 2u);
-  EXPECT_EQ(platform_.writes[0].size(), TextLineWriter::kStagingSize);
-  EXPECT_EQ(platform_.writes[1], std::string(100, 'x') + "\r\n");
+TEST_F(WriterCallsTest, ConditionsAfterClose) {
+  path_ = testing::Utf16Path(dir_ / "out.obj");
+  TextLineWriter writer(recorder_, NarrowPath(recorder_, path_.c_str(), kUtf8CodePage));
+  writer.Close();
+  EXPECT_TRUE(writer.good());
+  EXPECT_EQ(ReadBytes(dir_ / "out.obj"), "");
+  writer.WriteText(u"late");
+  EXPECT_TRUE(writer.bad());
+  writer.Close();
+  EXPECT_TRUE(writer.fail());
+  EXPECT_EQ(ReadBytes(dir_ / "out.obj"), "");
 }
 
-TEST_F(WriterTest, ALineEndThatFindsTheBufferFullStartsTheNextOne) {
-  const std::u16string text(TextLineWriter::kStagingSize, u'y');
-  EXPECT_EQ(Written([&](TextLineWriter& w) {
-              w.WriteText(text);
-              w.EndLine();
-              w.WriteText(u"z");
-              w.EndLine();
-            }),
-            std::string(text.size(), 'y') + "\r\nz\r\n");
-  ASSERT_EQ(platform_.writes.size(), 3u);
-  EXPECT_EQ(platform_.writes[0].size(), TextLineWriter::kStagingSize);
-  EXPECT_EQ(platform_.writes[1], "\r\n");
-  EXPECT_EQ(platform_.writes[2], "z\r\n");
+TEST(TextLineWriter, OpenInAMissingFolderFailsAndCreatesNothing) {
+  ScratchDir dir;
+  auto platform = NewSystemPlatform();
+  const std::u16string path = testing::Utf16Path(dir / "no" / "out.obj");
+  TextLineWriter writer(*platform, NarrowPath(*platform, path.c_str(), kUtf8CodePage));
+  EXPECT_TRUE(writer.fail());
+  EXPECT_NE(writer.error(), 0u);
+  writer.WriteText(u"x");
+  EXPECT_TRUE(writer.bad());
+  writer.Close();
+  EXPECT_FALSE(std::filesystem::exists(dir / "no"));
 }
 
-TEST_F(WriterTest, ACharacterWithoutAByteStopsEverything) {
-  bool bad = false;
-  EXPECT_EQ(Written([&](TextLineWriter& w) {
-              w.WriteText(u"ok");
-              w.EndLine();
-              w.WriteText(
-                  u"\xFF"
-                  u"abc\x100"
-                  u"def");
-              bad = w.bad();
-              w.EndLine();
-              w.WriteText(u"more");
-            }),
-            "ok\r\n\xFF"
-            "abc");
-  EXPECT_TRUE(bad);
-}
-
-TEST_F(WriterTest, ALongTextStopsAtItsCharacterWithoutAByte) {
-  std::u16string text(50, u'q');
-  text[33] = u'\x2014';
-  EXPECT_EQ(Written([&](TextLineWriter& w) {
-              w.WriteText(text);
-              w.EndLine();
-            }),
-            std::string(33, 'q'));
-}
-
-TEST_F(WriterTest, WithoutStagingEachByteGoesOutByItself) {
-  platform_.no_staging = true;
-  EXPECT_EQ(Written([](TextLineWriter& w) {
-              w.WriteText(u"ab");
-              w.EndLine();
-            }),
-            "ab\r\n");
-  EXPECT_EQ(platform_.writes, (std::vector<std::string>{"a", "b", "\r\n"}));
-}
-
-TEST_F(WriterTest, EmptyTextWritesNothing) {
-  EXPECT_EQ(Written([](TextLineWriter& w) { w.WriteText(u""); }), "");
-  EXPECT_TRUE(platform_.writes.empty());
+// Whatever passes the rules unchanged comes back with the same bytes, every
+// line end as CR LF.
+TEST(TextLines, ReadAndWriteGiveBackTheSameBytes) {
+  ScratchDir dir;
+  auto platform = NewSystemPlatform();
+  std::string all_bytes;
+  for (int b = 0; b < 256; ++b)
+    if (b != '\n' && b != 0x1A) all_bytes += static_cast<char>(b);
+  const struct {
+    std::string in, out;
+  } cases[] = {
+      {"v 1 2 3\nf 1 2 3\n", "v 1 2 3\r\nf 1 2 3\r\n"},
+      {"v 1\r\nvn 0 0 1", "v 1\r\nvn 0 0 1\r\n"},
+      {"a\rb\r\n", "a\rb\r\n"},
+      {all_bytes + "\n", all_bytes + "\r\n"},
+      {std::string(4095, 'q') + "\r\n" + std::string(9000, 'r'),
+       std::string(4095, 'q') + "\r\n" + std::string(9000, 'r') + "\r\n"},
+  };
+  const std::u16string in_path = testing::Utf16Path(dir / "in.obj");
+  const std::u16string out_path = testing::Utf16Path(dir / "out.obj");
+  for (const auto& c : cases) {
+    testing::WriteBytes(dir / "in.obj", c.in);
+    {
+      TextLineReader reader(*platform, NarrowPath(*platform, in_path.c_str(), kUtf8CodePage));
+      TextLineWriter writer(*platform, NarrowPath(*platform, out_path.c_str(), kUtf8CodePage));
+      Line line;
+      for (reader.ReadLine(line); !reader.fail(); reader.ReadLine(line)) {
+        writer.WriteText(line);
+        writer.EndLine();
+      }
+      writer.Close();
+      EXPECT_TRUE(writer.good());
+    }
+    EXPECT_EQ(testing::Escaped(ReadBytes(dir / "out.obj")), testing::Escaped(c.out));
+  }
 }
 
 }  // namespace

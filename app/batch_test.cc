@@ -1,0 +1,90 @@
+#include "app/batch.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "tests/test_util.h"
+
+namespace sgsplit {
+namespace {
+
+using testing::ReadBytes;
+using testing::WriteBytes;
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+std::string Contents(std::FILE* file) {
+  std::string text;
+  std::rewind(file);
+  for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
+  return text;
+}
+
+std::string ShowUtf8(const std::u16string& path) { return std::filesystem::path(path).string(); }
+
+struct Outcome {
+  int status;
+  std::string out, err;
+};
+
+class BatchTest : public ::testing::Test {
+ protected:
+  Outcome Run(const std::vector<std::string>& words) {
+    std::vector<BatchArgument> arguments;
+    arguments.reserve(words.size());
+    for (const std::string& word : words)
+      arguments.push_back({std::filesystem::path(word).u16string(), word});
+    const std::unique_ptr<std::FILE, FileCloser> out(std::tmpfile()), err(std::tmpfile());
+    const int status = RunBatch(*platform_, arguments, ShowUtf8, out.get(), err.get());
+    return {status, Contents(out.get()), Contents(err.get())};
+  }
+  std::string File(const char* name) { return (dir_ / name).string(); }
+
+  std::unique_ptr<Platform> platform_ = NewSystemPlatform();
+  testing::ScratchDir dir_;
+};
+
+TEST_F(BatchTest, UsageAndOptions) {
+  const struct {
+    std::vector<std::string> words;
+    int status;
+    const char* out_start;
+    const char* err_start;
+  } cases[] = {
+      {{}, kExitUsage, "", "Usage: sgsplit-batch FILE..."},
+      {{"--help"}, 0, "Usage: sgsplit-batch FILE...", ""},
+      {{"-h"}, 0, "Usage: sgsplit-batch FILE...", ""},
+      {{"--version"}, 0, "sgsplit-batch ", ""},
+      {{"--frobnicate", "a.obj"}, kExitUsage, "", "sgsplit-batch: unknown option '--frobnicate'"},
+      {{"--"}, kExitUsage, "", "Usage: "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.words.empty() ? "(none)" : c.words[0]);
+    const Outcome outcome = Run(c.words);
+    EXPECT_EQ(outcome.status, c.status);
+    EXPECT_EQ(outcome.out.rfind(c.out_start, 0), 0u) << outcome.out;
+    EXPECT_EQ(outcome.err.rfind(c.err_start, 0), 0u) << outcome.err;
+  }
+}
+
+TEST_F(BatchTest, RewritesEachFileAndReportsEachFailure) {
+  WriteBytes(File("a.obj"), "s 1\nf 1 2 3\n");
+  WriteBytes(File("-b.obj"), "g x\nv 1 2 3\n");
+  const Outcome outcome = Run({File("a.obj"), File("missing.obj"), "--", File("-b.obj"), ""});
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_EQ(outcome.out, "");
+  EXPECT_EQ(outcome.err, "sgsplit-batch: " + File("missing.obj") +
+                             ": cannot open for reading: No such file or directory\n"
+                             "sgsplit-batch: empty file name\n");
+  EXPECT_EQ(ReadBytes(File("a.obj")),
+            "g object1\r\no object1\r\nusemtl object1\r\ns 1\r\nf 1 2 3\r\n");
+  EXPECT_EQ(ReadBytes(File("-b.obj")), "v 1 2 3\r\n");
+}
+
+}  // namespace
+}  // namespace sgsplit

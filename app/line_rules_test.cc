@@ -1,0 +1,108 @@
+#include "app/line_rules.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app/narrow_path.h"
+#include "tests/test_util.h"
+
+namespace sgsplit {
+namespace {
+
+// Reads `input` as a file, applies the rules to every line and returns the
+// bytes written.
+std::string Rewrite(const std::string& input) {
+  testing::ScratchDir dir;
+  auto platform = NewSystemPlatform();
+  testing::WriteBytes(dir / "in.obj", input);
+  const std::u16string in = testing::Utf16Path(dir / "in.obj");
+  const std::u16string out = testing::Utf16Path(dir / "out.obj");
+  {
+    TextLineReader reader(*platform, NarrowPath(*platform, in.c_str(), kUtf8CodePage));
+    TextLineWriter writer(*platform, NarrowPath(*platform, out.c_str(), kUtf8CodePage));
+    std::uint32_t object_number = 1;
+    Line line;
+    for (reader.ReadLine(line); !reader.fail(); reader.ReadLine(line))
+      ApplyLineRules(line, object_number, writer);
+    writer.Close();
+    EXPECT_TRUE(writer.good());
+  }
+  return testing::ReadBytes(dir / "out.obj");
+}
+
+std::string Block(int n) {
+  const std::string number = std::to_string(n);
+  return "g object" + number + "\r\no object" + number + "\r\nusemtl object" + number + "\r\n";
+}
+
+TEST(LineRules, EightLinesBecomeTwelve) {
+  EXPECT_EQ(Rewrite("v 0 0 0\n\ng box\nusemtl red\ns 1\nf 1 2 3\ns off\nf 3 2 1\n"),
+            "v 0 0 0\r\nusemtl red\r\n" + Block(1) + "s 1\r\nf 1 2 3\r\n" + Block(2) +
+                "s off\r\nf 3 2 1\r\n");
+}
+
+TEST(LineRules, EachLineByItsFirstCharacter) {
+  const struct {
+    const char* line;
+    std::string out;
+  } cases[] = {
+      {"s 1", Block(1) + "s 1\r\n"},
+      {"s off", Block(1) + "s off\r\n"},
+      {"s", Block(1) + "s\r\n"},
+      {"sfoo", Block(1) + "sfoo\r\n"},
+      {"g", ""},
+      {"g name", ""},
+      {"gfoo", ""},
+      {"o", ""},
+      {"o name", ""},
+      {"", ""},
+      {"usemtl red", "usemtl red\r\n"},
+      {"mtllib a.mtl", "mtllib a.mtl\r\n"},
+      {"# comment", "# comment\r\n"},
+      {"vt 0 1", "vt 0 1\r\n"},
+      {"l 1 2", "l 1 2\r\n"},
+      {" s 1", " s 1\r\n"},
+      {"\tg name", "\tg name\r\n"},
+      {"S 1", "S 1\r\n"},
+      {"G name", "G name\r\n"},
+      {"O name", "O name\r\n"},
+      {"   ", "   \r\n"},
+      {"\xEF\xBB\xBFs 1", "\xEF\xBB\xBFs 1\r\n"},  // a byte-order mark hides the s
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    EXPECT_EQ(Rewrite(std::string(c.line) + "\n"), c.out);
+  }
+}
+
+TEST(LineRules, NumbersRunOnPastNine) {
+  std::string input, expected;
+  for (int n = 1; n <= 12; ++n) {
+    input += "s " + std::to_string(n) + "\nf 1 2 3\n";
+    expected += Block(n) + "s " + std::to_string(n) + "\r\nf 1 2 3\r\n";
+  }
+  const std::string output = Rewrite(input);
+  EXPECT_EQ(output, expected);
+  EXPECT_NE(output.find("g object10\r\no object10\r\nusemtl object10\r\ns 10\r\n"),
+            std::string::npos);
+}
+
+TEST(LineRules, OnlyDroppedLinesGiveAnEmptyFile) {
+  EXPECT_EQ(Rewrite("\ng a\no b\n\n\ng\r\n"), "");
+}
+
+TEST(LineRules, CrSeparatedFileIsOneLine) {
+  EXPECT_EQ(Rewrite("s 1\rf 1 2 3\rs 2\r"), Block(1) + "s 1\rf 1 2 3\rs 2\r\r\n");
+  EXPECT_EQ(Rewrite("g a\rv 1 2 3\r"), "");
+}
+
+TEST(LineRules, SecondPassRenumbersAndKeepsTheFirstMaterials) {
+  const std::string first = Rewrite("v 0 0 0\ns 1\nf 1 2 3\ns 2\nf 3 2 1\n");
+  EXPECT_EQ(Rewrite(first), "v 0 0 0\r\nusemtl object1\r\n" + Block(1) +
+                                "s 1\r\nf 1 2 3\r\nusemtl object2\r\n" + Block(2) +
+                                "s 2\r\nf 3 2 1\r\n");
+}
+
+}  // namespace
+}  // namespace sgsplit

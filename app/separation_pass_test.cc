@@ -1,0 +1,234 @@
+#include "app/separation_pass.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include "tests/test_util.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/posix_file_names.h"
+#endif
+
+namespace sgsplit {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ReadBytes;
+using testing::ScratchDir;
+using testing::WriteBytes;
+
+// The real platform, with the dialog's answer given in advance.
+class ScriptedChoice final : public PlatformWrapper {
+ public:
+  ScriptedChoice(Platform& target, ChooseResult result, std::u16string path = {})
+      : PlatformWrapper(target), result_(result), path_(std::move(path)) {}
+  ChooseResult ChooseFile(std::u16string* path) override {
+    *path = path_;
+    return result_;
+  }
+
+ private:
+  ChooseResult result_;
+  std::u16string path_;
+};
+
+const char kModel[] = "# box\r\nv 0 0 0\n\ng box\nusemtl red\ns 1\nf 1 2 3\ns off\nf 3 2 1";
+const char kRewritten[] =
+    "# box\r\nv 0 0 0\r\nusemtl red\r\ng object1\r\no object1\r\nusemtl object1\r\n"
+    "s 1\r\nf 1 2 3\r\ng object2\r\no object2\r\nusemtl object2\r\ns off\r\nf 3 2 1\r\n";
+
+std::size_t CountFiles(const fs::path& folder) {
+  return static_cast<std::size_t>(
+      std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
+}
+
+// Each test gets a model folder and a temporary folder of its own, so that a
+// file left behind is seen.
+class SeparationPassTest : public ::testing::Test {
+ protected:
+  SeparationPassTest()
+      : system_(NewSystemPlatform()),
+        temp_env_(kTempVariable, (temp_.path().string() + kSeparator).c_str()) {}
+
+  PassReport Run(ChooseResult result, const fs::path& file, const PassOptions& options = {}) {
+    ScriptedChoice platform(*system_, result, testing::Utf16Path(file));
+    return RunSeparationPass(platform, options);
+  }
+
+#ifdef _WIN32
+  static constexpr const char* kTempVariable = "TMP";
+  static constexpr const char* kSeparator = "\\";
+#else
+  static constexpr const char* kTempVariable = "TMPDIR";
+  static constexpr const char* kSeparator = "/";
+#endif
+
+  std::unique_ptr<Platform> system_;
+  ScratchDir models_;
+  ScratchDir temp_;
+  testing::ScopedEnv temp_env_;
+};
+
+TEST_F(SeparationPassTest, RewritesTheChosenFileInPlace) {
+  WriteBytes(models_ / "box.obj", kModel);
+  const PassReport report = Run(ChooseResult::kChosen, models_ / "box.obj");
+  EXPECT_EQ(report.outcome, PassOutcome::kCompleted) << report.failure;
+  EXPECT_EQ(ExitCode(report.outcome), 0);
+  EXPECT_EQ(ReadBytes(models_ / "box.obj"), kRewritten);
+  EXPECT_EQ(CountFiles(temp_.path()), 0u);
+  EXPECT_EQ(CountFiles(models_.path()), 1u);
+}
+
+TEST_F(SeparationPassTest, EndsWithoutTouchingAnything) {
+  WriteBytes(models_ / "box.obj", kModel);
+  fs::create_directory(models_ / "folder.obj");
+  const std::string long_name = "/" + std::string(1100, 'n');
+  const struct {
+    const char* name;
+    ChooseResult choice;
+    fs::path file;
+    PassOutcome outcome;
+    const char* failure;
+  } cases[] = {
+      {"cancel", ChooseResult::kCancelled, models_ / "box.obj", PassOutcome::kCancelled, ""},
+      {"empty choice", ChooseResult::kChosen, "", PassOutcome::kCancelled, ""},
+      {"dialog error", ChooseResult::kFailed, models_ / "box.obj", PassOutcome::kNotStarted,
+       "no file dialog could be shown"},
+      {"path too long", ChooseResult::kChosen, long_name, PassOutcome::kNotStarted,
+       "the path is longer than 1023 characters"},
+      {"a folder", ChooseResult::kChosen, models_ / "folder.obj", PassOutcome::kIncomplete,
+       "cannot open for reading: "},
+      {"no such file", ChooseResult::kChosen, models_ / "gone.obj", PassOutcome::kIncomplete,
+       "cannot open for reading: "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const PassReport report = Run(c.choice, c.file);
+    EXPECT_EQ(report.outcome, c.outcome);
+    EXPECT_EQ(report.failure.substr(0, std::strlen(c.failure)), c.failure) << report.failure;
+    EXPECT_EQ(ExitCode(report.outcome), c.outcome == PassOutcome::kCancelled ? 0 : 1);
+    EXPECT_EQ(ReadBytes(models_ / "box.obj"), kModel);
+    EXPECT_TRUE(fs::is_directory(models_ / "folder.obj"));
+    EXPECT_EQ(CountFiles(temp_.path()), 0u);
+  }
+}
+
+TEST_F(SeparationPassTest, NoTemporaryFolderLeavesTheModel) {
+  WriteBytes(models_ / "box.obj", kModel);
+  const fs::path missing = temp_ / "missing";
+  const testing::ScopedEnv env(kTempVariable, (missing.string() + kSeparator).c_str());
+  const PassReport report = Run(ChooseResult::kChosen, models_ / "box.obj");
+  EXPECT_EQ(report.outcome, PassOutcome::kNotStarted);
+  EXPECT_EQ(ExitCode(report.outcome), 1);
+  EXPECT_EQ(ReadBytes(models_ / "box.obj"), kModel);
+  EXPECT_FALSE(fs::exists(missing));
+}
+
+TEST_F(SeparationPassTest, TooLongALineLeavesTheModel) {
+  WriteBytes(models_ / "box.obj", "v 1 2 3\nvn 0 0 1\n");
+  const PassReport report = Run(ChooseResult::kChosen, models_ / "box.obj", {.line_limit = 7});
+  EXPECT_EQ(report.outcome, PassOutcome::kIncomplete);
+  EXPECT_EQ(report.failure, "a line is too long");
+  EXPECT_EQ(ReadBytes(models_ / "box.obj"), "v 1 2 3\nvn 0 0 1\n");
+  EXPECT_EQ(CountFiles(temp_.path()), 0u);
+}
+
+TEST_F(SeparationPassTest, EmptyModelStaysEmpty) {
+  WriteBytes(models_ / "empty.obj", "");
+  EXPECT_EQ(Run(ChooseResult::kChosen, models_ / "empty.obj").outcome, PassOutcome::kCompleted);
+  EXPECT_EQ(ReadBytes(models_ / "empty.obj"), "");
+}
+
+#ifndef _WIN32
+
+TEST_F(SeparationPassTest, NameThatIsNotUtf8) {
+  const std::string name = models_.path().string() + "/mod\xE8le.obj";
+  WriteBytes(name, kModel);
+  ScriptedChoice platform(*system_, ChooseResult::kChosen, WidenFileName(name));
+  const PassReport report = RunSeparationPass(platform);
+  EXPECT_EQ(report.outcome, PassOutcome::kCompleted) << report.failure;
+  EXPECT_EQ(ReadBytes(name), kRewritten);
+  EXPECT_EQ(CountFiles(models_.path()), 1u);
+}
+
+TEST_F(SeparationPassTest, NameThatCannotBeNarrowedLeavesNothingBehind) {
+  WriteBytes(models_ / "box.obj", kModel);
+  ScriptedChoice platform(*system_, ChooseResult::kChosen,
+                          testing::Utf16Path(models_.path()) + u"/\xD800.obj");
+  const PassReport report = RunSeparationPass(platform);
+  EXPECT_EQ(report.outcome, PassOutcome::kIncomplete);
+  EXPECT_EQ(report.failure, "cannot convert a file name (error 0x80070054)");  // EILSEQ
+  EXPECT_EQ(CountFiles(temp_.path()), 0u);
+  EXPECT_EQ(ReadBytes(models_ / "box.obj"), kModel);
+}
+
+TEST_F(SeparationPassTest, SymbolicLinkStaysALinkAndModeIsKept) {
+  WriteBytes(models_ / "box.obj", kModel);
+  fs::permissions(models_ / "box.obj", fs::perms(0604));
+  fs::create_symlink(models_ / "box.obj", models_ / "link.obj");
+  const PassReport report = Run(ChooseResult::kChosen, models_ / "link.obj");
+  EXPECT_EQ(report.outcome, PassOutcome::kCompleted) << report.failure;
+  EXPECT_TRUE(fs::is_symlink(models_ / "link.obj"));
+  EXPECT_EQ(ReadBytes(models_ / "box.obj"), kRewritten);
+  EXPECT_EQ(fs::status(models_ / "box.obj").permissions(), fs::perms(0604));
+}
+
+// Runs `body` in a child process as an unprivileged user, since permissions
+// bind nobody when the tests run as root. Returns the child's exit status.
+int AsUnprivileged(const std::function<int()>& body) {
+  if (::geteuid() != 0) return body();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(99);
+    ::_exit(body());
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 98;
+}
+
+TEST_F(SeparationPassTest, UnreadableModelIsLeftAlone) {
+  WriteBytes(models_ / "box.obj", kModel);
+  fs::permissions(models_ / "box.obj", fs::perms::none);
+  fs::permissions(temp_.path(), fs::perms::all);
+  fs::permissions(models_.path(), fs::perms::all);
+  const int code = AsUnprivileged([&] {
+    const PassReport report = Run(ChooseResult::kChosen, models_ / "box.obj");
+    const bool as_expected = report.failure == "cannot open for reading: Permission denied";
+    return as_expected ? ExitCode(report.outcome) : 10;
+  });
+  EXPECT_EQ(code, 1);
+  EXPECT_EQ(ReadBytes(models_ / "box.obj"), kModel);
+  EXPECT_EQ(CountFiles(temp_.path()), 0u);
+}
+
+TEST_F(SeparationPassTest, ModelInAFolderThatCannotBeWrittenIsNotReplaced) {
+  WriteBytes(models_ / "box.obj", kModel);
+  fs::permissions(models_ / "box.obj", fs::perms(0666));
+  fs::permissions(temp_.path(), fs::perms::all);
+  fs::permissions(models_.path(), fs::perms(0555));
+  const int code = AsUnprivileged([&] {
+    const PassReport report = Run(ChooseResult::kChosen, models_ / "box.obj");
+    const bool as_expected =
+        report.failure == "cannot replace the file: Permission denied" && !report.temp_left;
+    return as_expected ? ExitCode(report.outcome) : 10;
+  });
+  fs::permissions(models_.path(), fs::perms::owner_all);
+  EXPECT_EQ(code, 2);
+  EXPECT_EQ(ReadBytes(models_ / "box.obj"), kModel);
+  EXPECT_EQ(CountFiles(temp_.path()), 0u);
+  EXPECT_EQ(CountFiles(models_.path()), 1u);
+}
+
+#endif  // _WIN32
+
+}  // namespace
+}  // namespace sgsplit

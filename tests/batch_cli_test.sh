@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# sgsplit-batch as a process, on generated models. Usage: batch_cli_test.sh SGSPLIT_BATCH
+set -euo pipefail
+batch=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir "$work/tmp"
+export TMPDIR="$work/tmp"
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+# A model of many parts, a few blocks long, and what it must become.
+: >"$work/model.obj"
+: >"$work/expected.obj"
+printf 'mtllib parts.mtl\n' >>"$work/model.obj"
+printf 'mtllib parts.mtl\r\n' >>"$work/expected.obj"
+n=1
+for part in $(seq 40); do
+  printf '\ng part%d\no part%d\nusemtl m%d\n' "$part" "$part" "$part" >>"$work/model.obj"
+  printf 'usemtl m%d\r\n' "$part" >>"$work/expected.obj"
+  for v in $(seq 6); do
+    printf 'v %d.5 %d.25 -%d\r\nvn 0 0 1\n' "$v" "$part" "$v" >>"$work/model.obj"
+    printf 'v %d.5 %d.25 -%d\r\nvn 0 0 1\r\n' "$v" "$part" "$v" >>"$work/expected.obj"
+  done
+  for group in 1 off; do
+    printf 's %s\nf 1//1 2//2 3//3\n' "$group" >>"$work/model.obj"
+    printf 'g object%d\r\no object%d\r\nusemtl object%d\r\ns %s\r\nf 1//1 2//2 3//3\r\n' \
+      "$n" "$n" "$n" "$group" >>"$work/expected.obj"
+    n=$((n + 1))
+  done
+done
+[ "$(stat -c %s "$work/model.obj")" -gt 8192 ] || fail "the model is too small to cross blocks"
+
+cp "$work/model.obj" "$work/one.obj"
+cp "$work/model.obj" "$work/$(printf 'mod\350le.obj')"   # a name that is not UTF-8
+"$batch" "$work/one.obj" "$work/$(printf 'mod\350le.obj')"
+cmp "$work/one.obj" "$work/expected.obj" || fail "rewritten model differs"
+cmp "$work/$(printf 'mod\350le.obj')" "$work/expected.obj" || fail "non-UTF-8 name: differs"
+[ -z "$(ls -A "$work/tmp")" ] || fail "temporary folder not empty"
+
+# A second pass over its own output.
+"$batch" "$work/one.obj"
+grep -c $'^usemtl object' "$work/one.obj" | grep -qx "$(( (n - 1) * 2 ))" || fail "second pass"
+
+# Failures: one line each on standard error, the other files still done.
+cp "$work/model.obj" "$work/two.obj"
+status=0
+"$batch" "$work/missing.obj" "$work/two.obj" 2>"$work/err" || status=$?
+[ "$status" -eq 1 ] || fail "missing file: exit $status"
+grep -qx "sgsplit-batch: $work/missing.obj: cannot open for reading: No such file or directory" \
+  "$work/err" || fail "missing file: message $(cat "$work/err")"
+cmp -s "$work/two.obj" "$work/expected.obj" || fail "the file after a failure was not rewritten"
+
+status=0
+"$batch" >/dev/null 2>&1 || status=$?
+[ "$status" -eq 64 ] || fail "no arguments: exit $status"
+"$batch" --help | grep -q '^Usage: sgsplit-batch FILE' || fail "--help"
+"$batch" --version | grep -q '^sgsplit-batch [0-9]' || fail "--version"
+echo "ok"

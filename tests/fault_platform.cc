@@ -1,0 +1,193 @@
+#include "tests/fault_platform.h"
+
+#include <filesystem>
+#include <system_error>
+
+namespace sgsplit::testing {
+
+Operation OperationOf(Fault fault) {
+  switch (fault) {
+    case Fault::kOpenForReading:
+      return Operation::kOpenForReading;
+    case Fault::kOpenForWriting:
+      return Operation::kOpenForWriting;
+    case Fault::kRead:
+      return Operation::kRead;
+    case Fault::kSeek:
+      return Operation::kSeek;
+    case Fault::kWriteFail:
+    case Fault::kWriteShort:
+      return Operation::kWrite;
+    case Fault::kClose:
+      return Operation::kClose;
+    case Fault::kTempFolder:
+      return Operation::kTempFolder;
+    case Fault::kTempFile:
+      return Operation::kTempFile;
+    case Fault::kCopyUntouched:
+    case Fault::kCopyDamaged:
+      return Operation::kCopyOver;
+    case Fault::kRemoveFile:
+      return Operation::kRemoveFile;
+    case Fault::kWideToNarrow:
+      return Operation::kWideToNarrow;
+    case Fault::kAllocate:
+      return Operation::kAllocate;
+  }
+  return Operation::kAllocate;
+}
+
+const char* NameOf(Fault fault) {
+  switch (fault) {
+    case Fault::kOpenForReading:
+      return "open for reading";
+    case Fault::kOpenForWriting:
+      return "open for writing";
+    case Fault::kRead:
+      return "read";
+    case Fault::kSeek:
+      return "seek";
+    case Fault::kWriteFail:
+      return "write fails";
+    case Fault::kWriteShort:
+      return "write short";
+    case Fault::kClose:
+      return "close";
+    case Fault::kTempFolder:
+      return "temporary folder";
+    case Fault::kTempFile:
+      return "temporary file";
+    case Fault::kCopyUntouched:
+      return "copy, target untouched";
+    case Fault::kCopyDamaged:
+      return "copy, target damaged";
+    case Fault::kRemoveFile:
+      return "remove";
+    case Fault::kWideToNarrow:
+      return "narrowing";
+    case Fault::kAllocate:
+      return "allocate";
+  }
+  return "?";
+}
+
+void FaultPlatform::Arm(Fault fault, std::size_t call, bool persistent) {
+  armed_.push_back({fault, call, persistent});
+}
+
+const Fault* FaultPlatform::Hit(Operation operation) {
+  const std::size_t count = ++calls_[static_cast<std::size_t>(operation)];
+  const Fault* hit = nullptr;
+  for (const Armed& armed : armed_) {
+    if (OperationOf(armed.fault) == operation &&
+        (count == armed.call || (armed.persistent && count > armed.call)))
+      hit = &armed.fault;
+  }
+  injected_last_ = hit != nullptr;
+  if (hit) ++injected_;
+  return hit;
+}
+
+std::uint32_t FaultPlatform::LastError() {
+  return injected_last_ ? kInjectedError : target().LastError();
+}
+
+bool FaultPlatform::GetTempFolder(std::u16string* folder) {
+  if (Fails(Fault::kTempFolder)) return false;
+  return target().GetTempFolder(folder);
+}
+
+bool FaultPlatform::CreateTempFile(const std::u16string& folder, std::u16string* path) {
+  if (Fails(Fault::kTempFile)) return false;
+  return target().CreateTempFile(folder, path);
+}
+
+ReplaceResult FaultPlatform::CopyOver(const std::u16string& from, const std::u16string& to) {
+  const Fault* fault = Hit(Operation::kCopyOver);
+  if (fault == nullptr) return target().CopyOver(from, to);
+  if (*fault == Fault::kCopyDamaged) {
+    // A copy that broke off part way: the target holds neither version.
+    const std::filesystem::path target_file(to);
+    std::error_code error;
+    const auto size = std::filesystem::file_size(target_file, error);
+    if (!error) std::filesystem::resize_file(target_file, size / 2, error);
+    return ReplaceResult::kMaybeDamaged;
+  }
+  return ReplaceResult::kUntouched;
+}
+
+bool FaultPlatform::RemoveFile(const std::u16string& path) {
+  if (Fails(Fault::kRemoveFile)) return false;
+  return target().RemoveFile(path);
+}
+
+int FaultPlatform::WideToNarrow(std::uint32_t code_page, const char16_t* text, int length,
+                                char* out, int size) {
+  if (Fails(Fault::kWideToNarrow)) return 0;
+  return target().WideToNarrow(code_page, text, length, out, size);
+}
+
+FileHandle FaultPlatform::OpenForReading(const FileName& name) {
+  if (Fails(Fault::kOpenForReading)) return FileHandle::kInvalid;
+  const FileHandle file = target().OpenForReading(name);
+  if (file != FileHandle::kInvalid) open_[file] = true;
+  return file;
+}
+
+FileHandle FaultPlatform::OpenForWriting(const FileName& name) {
+  if (Fails(Fault::kOpenForWriting)) return FileHandle::kInvalid;
+  const FileHandle file = target().OpenForWriting(name);
+  if (file != FileHandle::kInvalid) open_[file] = false;
+  return file;
+}
+
+bool FaultPlatform::Read(FileHandle file, void* buffer, std::uint32_t size, std::uint32_t* got) {
+  if (Fails(Fault::kRead)) return false;
+  return target().Read(file, buffer, size, got);
+}
+
+bool FaultPlatform::Seek(FileHandle file, std::int64_t offset) {
+  if (Fails(Fault::kSeek)) return false;
+  return target().Seek(file, offset);
+}
+
+bool FaultPlatform::Write(FileHandle file, const void* data, std::uint32_t size,
+                          std::uint32_t* written) {
+  const Fault* fault = Hit(Operation::kWrite);
+  if (fault == nullptr) return target().Write(file, data, size, written);
+  *written = 0;
+  if (*fault == Fault::kWriteShort) {
+    // Part of the bytes really reach the file, as on a disk that fills up.
+    const bool ok = target().Write(file, data, size / 2, written);
+    injected_last_ = true;
+    return ok;
+  }
+  return false;
+}
+
+bool FaultPlatform::Close(FileHandle file) {
+  const auto open = open_.find(file);
+  bool reader = false;
+  if (open == open_.end()) {
+    ++stray_closes_;
+  } else {
+    reader = open->second;
+    open_.erase(open);
+  }
+  if (Hit(Operation::kClose) == nullptr) return target().Close(file);
+  // The handle is gone all the same, as the systems release it on a failed close.
+  target().Close(file);
+  injected_last_ = true;
+  failed_close_was_reader_ = reader;
+  return false;
+}
+
+std::unique_ptr<std::byte[]> FaultPlatform::Allocate(std::size_t size) {
+  if (Fails(Fault::kAllocate)) {
+    failed_allocation_size_ = size;
+    return nullptr;
+  }
+  return target().Allocate(size);
+}
+
+}  // namespace sgsplit::testing
