@@ -79,7 +79,7 @@ class ModelWriter {
   std::uint32_t Uniform(std::uint32_t low, std::uint32_t high) {
     return low + static_cast<std::uint32_t>(random_() % (std::uint64_t{high} - low + 1));
   }
-  double Unit() { return random_() / 4294967296.0; }
+  double Unit() { return static_cast<double>(random_()) / 4294967296.0; }
   double Coordinate() { return Unit() * 100 - 50; }
   // A 1-based index into this part's vertices.
   std::uint64_t Index(std::uint32_t vertices) { return base_ + Uniform(1, vertices); }

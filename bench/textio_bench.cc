@@ -2,9 +2,9 @@
 // TextLineWriter in bytes per second, and the line rules over a writer, all
 // on real files in a scratch folder and on a generated model.
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <stdexcept>

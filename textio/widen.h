@@ -39,7 +39,7 @@ inline void NarrowChunk(const char16_t* in, char* out, char16_t* seen, char16_t*
   char bytes[kLanes];
   for (std::size_t i = 0; i < kLanes; ++i) {
     seen[i] |= wide[i];
-    line_ends[i] |= wide[i] == u'\n';
+    line_ends[i] |= static_cast<char16_t>(wide[i] == u'\n' ? 1 : 0);
     bytes[i] = static_cast<char>(wide[i]);
   }
   std::memcpy(out, bytes, kLanes);
