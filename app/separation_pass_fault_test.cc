@@ -182,7 +182,7 @@ TEST_F(SeparationPassFaultTest, EveryFailurePointLeavesOldOrNewAndNothingUnexpla
         // their small fallbacks; memory for a file name cannot be done without.
         if (fault == Fault::kAllocate && !persistent) {
           const std::size_t size = platform.FailedAllocationSize();
-          const bool has_fallback = size == TextLineReader::kBlockSize ||
+          const bool has_fallback = size == TextLineReader::kBlockAllocation ||
                                     size == std::size_t{2} * TextLineWriter::kStagingSize;
           EXPECT_EQ(report.outcome == PassOutcome::kCompleted, has_fallback) << size;
         }

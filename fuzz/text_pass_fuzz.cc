@@ -69,7 +69,7 @@ class Refusing final : public PlatformWrapper {
   Refusing(Platform& target, bool no_block, bool no_staging)
       : PlatformWrapper(target), no_block_(no_block), no_staging_(no_staging) {}
   std::unique_ptr<std::byte[]> Allocate(std::size_t size) override {
-    if (no_block_ && size == TextLineReader::kBlockSize) return nullptr;
+    if (no_block_ && size == TextLineReader::kBlockAllocation) return nullptr;
     if (no_staging_ && size == std::size_t{2} * TextLineWriter::kStagingSize) return nullptr;
     return PlatformWrapper::Allocate(size);
   }

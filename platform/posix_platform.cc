@@ -174,16 +174,16 @@ class PosixPlatform final : public Platform {
 
   bool Write(FileHandle file, const void* data, std::uint32_t size,
              std::uint32_t* written) override {
-    *written = 0;
-    const char* bytes = static_cast<const char*>(data);
-    while (*written < size) {
-      const ssize_t n = ::write(FdOf(file), bytes + *written, size - *written);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return Failed(errno);
+    // A line at a time comes here, and nearly always goes in one call.
+    if (size != 0) {
+      const ssize_t n = ::write(FdOf(file), data, size);
+      if (n == static_cast<ssize_t>(size)) {
+        *written = size;
+        return true;
       }
-      *written += static_cast<std::uint32_t>(n);
+      return WriteRest(file, static_cast<const char*>(data), size, n, written);
     }
+    *written = 0;
     return true;
   }
 
@@ -221,9 +221,31 @@ class PosixPlatform final : public Platform {
   }
 
   bool ReplaceByRename(const std::string& source, const std::string& chosen);
+  bool WriteRest(FileHandle file, const char* bytes, std::uint32_t size, ssize_t first,
+                 std::uint32_t* written);
 
   std::uint32_t last_error_ = 0;
 };
+
+// After a first write that went short, was interrupted or failed.
+__attribute__((noinline)) bool PosixPlatform::WriteRest(FileHandle file, const char* bytes,
+                                                        std::uint32_t size, ssize_t first,
+                                                        std::uint32_t* written) {
+  if (first < 0 && errno != EINTR) {
+    *written = 0;
+    return Failed(errno);
+  }
+  *written = first > 0 ? static_cast<std::uint32_t>(first) : 0;
+  while (*written < size) {
+    const ssize_t n = ::write(FdOf(file), bytes + *written, size - *written);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Failed(errno);
+    }
+    *written += static_cast<std::uint32_t>(n);
+  }
+  return true;
+}
 
 // The new content is written beside the chosen file and renamed over it, so
 // the chosen file is wholly old or wholly new whatever fails. A symbolic link

@@ -4,6 +4,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "textio/find_byte.h"
 #include "textio/widen.h"
 
 namespace sgsplit {
@@ -44,10 +45,10 @@ bool TextLineReader::Refill() {
   if (input_ended_ || file_ == FileHandle::kInvalid) return false;
   if (!block_) {
     block_size_ = kBlockSize;
-    storage_ = platform_.Allocate(block_size_);
+    storage_ = platform_.Allocate(block_size_ + kSearchSlack);
     if (!storage_) {
       block_size_ = kFallbackBlockSize;
-      storage_ = platform_.Allocate(block_size_);
+      storage_ = platform_.Allocate(block_size_ + kSearchSlack);
     }
     if (!storage_) {
       // Not even two bytes: the input cannot be read, and must not pass for read.
@@ -56,6 +57,9 @@ bool TextLineReader::Refill() {
       return false;
     }
     block_ = reinterpret_cast<char*>(storage_.get());
+    // The slack is only ever looked at, never delivered; clearing it keeps
+    // every byte that a search looks at defined.
+    std::memset(block_ + block_size_, 0, kSearchSlack);
   }
 
   std::uint32_t got = 0;
@@ -124,8 +128,42 @@ void TextLineReader::ReadLine(Line& line) {
     fail_ = true;
     return;
   }
-  line.clear();
-  bool took_any = false;
+  // Nearly every line lies whole in the block, its LF included: it takes one
+  // search and one conversion.
+  if (const char* lf = FindLineEnd(next_, end_)) {
+    const std::size_t run = lf - next_;
+    if (run <= line_limit_) {
+      if (run == 0) {
+        line.clear();
+      } else {
+        try {
+          // Sized, not emptied first, so that only growth past the last
+          // line's length is filled before it is overwritten.
+          line.resize(run);
+        } catch (const std::bad_alloc&) {
+          line.clear();
+          bad_ = true;
+          return;
+        } catch (const std::length_error&) {
+          line.clear();
+          bad_ = true;
+          return;
+        }
+        Widen(next_, run, line.data());
+      }
+      next_ = lf + 1;
+      return;
+    }
+  }
+  ReadLineInPieces(line);
+}
+
+void TextLineReader::ReadLineInPieces(Line& line) {
+  // The line is sized to what it holds so far before each run is widened
+  // into it, rather than emptied first, so that it keeps its old characters'
+  // room: only growth past the last line's length is filled before it is
+  // overwritten.
+  std::size_t length = 0;
   for (;;) {
     if (next_ == end_) {
       if (!Refill()) {
@@ -135,34 +173,41 @@ void TextLineReader::ReadLine(Line& line) {
       continue;
     }
     const std::size_t available = end_ - next_;
-    const char* lf = static_cast<const char*>(std::memchr(next_, '\n', available));
+    const char* lf = FindLineEnd(next_, end_);
     std::size_t run = lf ? static_cast<std::size_t>(lf - next_) : available;
-    const std::size_t room = line_limit_ - line.size();
+    const std::size_t room = line_limit_ - length;
     const bool over_limit = run > room;
     if (over_limit) run = room;
     if (run != 0) {
       try {
-        AppendWidened(line, next_, run);
+        line.resize(length + run);
       } catch (const std::bad_alloc&) {
+        line.resize(length);  // shrinking takes no memory
         bad_ = true;
         return;
       } catch (const std::length_error&) {
+        line.resize(length);
         bad_ = true;
         return;
       }
+      Widen(next_, run, line.data() + length);
+      length += run;
       next_ += run;
-      took_any = true;
     }
-    if (over_limit) {
-      fail_ = true;
-      return;
-    }
-    if (lf) {
-      ++next_;
+    if (over_limit || lf) {
+      if (over_limit)
+        fail_ = true;
+      else
+        ++next_;
+      if (length == 0) line.clear();
       return;
     }
   }
-  if (!took_any) fail_ = true;
+  // The input has ended; a line that took no character is no line.
+  if (length == 0) {
+    line.clear();
+    fail_ = true;
+  }
 }
 
 }  // namespace sgsplit

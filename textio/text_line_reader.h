@@ -25,6 +25,11 @@ class TextLineReader {
   static constexpr std::uint32_t kBlockSize = 4096;
   // Used when no full block can be had; the results are the same.
   static constexpr std::uint32_t kFallbackBlockSize = 2;
+  // Readable bytes after the block, so that a search may look at a whole
+  // vector past the last byte to deliver; never read into, never delivered.
+  static constexpr std::uint32_t kSearchSlack = 16;
+  // The memory asked for a full block.
+  static constexpr std::uint32_t kBlockAllocation = kBlockSize + kSearchSlack;
 
   TextLineReader(Platform& platform, const NarrowPath& path,
                  std::size_t line_limit = kMaxLineLength);
@@ -47,6 +52,7 @@ class TextLineReader {
  private:
   // Fills the block with the next bytes to deliver; false at the end of input.
   bool Refill();
+  void ReadLineInPieces(Line& line);
   void NoteError();
 
   Platform& platform_;

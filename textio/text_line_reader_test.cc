@@ -138,6 +138,18 @@ std::vector<Case> Cases() {
       {"CR as the last byte of a full block", filler + "\r", {{filler + "\r", true, false}}},
       {"LF at the block edge", filler + "\nb\n", {{filler}, {"b"}, kEnd}},
       {"a line over many blocks", Block(20000, 'y') + "\r\n", {{Block(20000, 'y')}, kEnd}},
+      {"longer, shorter and empty lines in turn",
+       "abcdefghijklmnopqrstuvwxyz\nab\n\nabcdefghijklmnopq\nabcdefghijklmnopqrstuvwxyz0123\n\nz",
+       {{"abcdefghijklmnopqrstuvwxyz"},
+        {"ab"},
+        {""},
+        {"abcdefghijklmnopq"},
+        {"abcdefghijklmnopqrstuvwxyz0123"},
+        {""},
+        {"z", true, false}}},
+      {"a long line after a short one, across the block edge",
+       "a\n" + Block(4090) + "\r\n" + Block(30, 'w') + "\n",
+       {{"a"}, {Block(4090)}, {Block(30, 'w')}, kEnd}},
   });
 }
 

@@ -24,7 +24,7 @@ void TextLineWriter::NoteError() {
   if (error_ == 0) error_ = platform_.LastError();
 }
 
-void TextLineWriter::WriteText(const char16_t* text, std::size_t length) {
+void TextLineWriter::WriteTextInPieces(const char16_t* text, std::size_t length) {
   if (fail_ || bad_ || file_ == FileHandle::kInvalid) {
     bad_ = true;
     return;
@@ -46,7 +46,7 @@ void TextLineWriter::WriteText(const char16_t* text, std::size_t length) {
     }
     const std::size_t room = kStagingSize - staged_;
     const std::size_t n = length < room ? length : room;
-    const std::size_t narrowed = NarrowLatin1(text, n, staging_ + staged_);
+    const std::size_t narrowed = NarrowLatin1(text, n, staging_ + staged_, text_line_end_);
     staged_ += static_cast<std::uint32_t>(narrowed);
     if (narrowed != n) {
       bad_ = true;  // a character with no byte; nothing from it on is written
@@ -67,7 +67,7 @@ void TextLineWriter::WriteNumber(std::uint32_t value) {
   WriteText(first, static_cast<std::size_t>(digits + 10 - first));
 }
 
-void TextLineWriter::EndLine() {
+void TextLineWriter::EndLineInPieces() {
   WriteText(u"\n", 1);
   Flush();
 }
@@ -96,10 +96,35 @@ bool TextLineWriter::WriteUnstaged(const char16_t* text, std::size_t length) {
   return true;
 }
 
+bool TextLineWriter::HandOverLine() {
+  if (text_line_end_) return HandOver();
+  // No text brought an LF, so the only one is the last byte.
+  const std::uint32_t count = staged_ + 1;
+  staged_ = 0;
+  staging_[count - 2] = '\r';
+  staging_[count - 1] = '\n';
+  std::uint32_t written = 0;
+  if (!platform_.Write(file_, staging_, count, &written)) {
+    NoteError();
+    return false;
+  }
+  return written == count;
+}
+
 bool TextLineWriter::HandOver() {
   if (staged_ == 0) return true;
   const std::uint32_t count = staged_;
   staged_ = 0;
+  const bool text_line_end = text_line_end_;
+  text_line_end_ = false;
+
+  if (!text_line_end) {
+    // No text brought an LF, so the only one is EndLine's, as the last byte.
+    if (staging_[count - 1] != '\n') return WriteAll(staging_, count);
+    staging_[count - 1] = '\r';
+    staging_[count] = '\n';
+    return WriteAll(staging_, count + 1);
+  }
 
   std::uint32_t line_ends = 0;
   for (const char* p = staging_;

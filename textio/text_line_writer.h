@@ -14,6 +14,7 @@
 
 #include "app/narrow_path.h"
 #include "platform/platform.h"
+#include "textio/widen.h"
 
 namespace sgsplit {
 
@@ -26,11 +27,30 @@ class TextLineWriter {
   TextLineWriter(const TextLineWriter&) = delete;
   TextLineWriter& operator=(const TextLineWriter&) = delete;
 
-  void WriteText(const char16_t* text, std::size_t length);
+  void WriteText(const char16_t* text, std::size_t length) {
+    // Nearly every call finds the writer good and the text fitting in the
+    // staging buffer; that takes one conversion and nothing else.
+    if (staging_ != nullptr && !fail_ && !bad_ && length <= kStagingSize - staged_) {
+      const std::size_t narrowed = NarrowLatin1(text, length, staging_ + staged_, text_line_end_);
+      staged_ += static_cast<std::uint32_t>(narrowed);
+      if (narrowed != length) bad_ = true;  // a character with no byte; nothing from it on
+      return;
+    }
+    WriteTextInPieces(text, length);
+  }
   void WriteText(std::u16string_view text) { WriteText(text.data(), text.size()); }
   void WriteNumber(std::uint32_t value);
   // Writes the line end and hands the line to the system.
-  void EndLine();
+  void EndLine() {
+    // The LF goes straight into the staging buffer when there is room for it,
+    // and the line is handed over at once, as Flush would.
+    if (staging_ != nullptr && staged_ < kStagingSize && !fail_ && !bad_) {
+      staging_[staged_++] = '\n';
+      if (!HandOverLine()) bad_ = true;
+      return;
+    }
+    EndLineInPieces();
+  }
   void Flush();
   void Close();
 
@@ -41,6 +61,10 @@ class TextLineWriter {
   std::uint32_t error() const { return error_; }
 
  private:
+  void WriteTextInPieces(const char16_t* text, std::size_t length);
+  void EndLineInPieces();
+  // Hands over a staged line that EndLine has just ended with its LF.
+  bool HandOverLine();
   bool HandOver();
   bool WriteUnstaged(const char16_t* text, std::size_t length);
   bool WriteAll(const char* bytes, std::uint32_t count);
@@ -55,6 +79,9 @@ class TextLineWriter {
   std::unique_ptr<std::byte[]> storage_;
   char* staging_ = nullptr;
   std::uint32_t staged_ = 0;
+  // Set when text staged since the last hand-over held an LF, which the
+  // hand-over must then look for; EndLine's own LF is always the last byte.
+  bool text_line_end_ = false;
   bool fail_ = false;
   bool bad_ = false;
   std::uint32_t error_ = 0;
