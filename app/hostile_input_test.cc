@@ -37,25 +37,6 @@ constexpr std::uint64_t kMiB = 1 << 20;
 constexpr std::uint64_t kBlock = 4096;
 constexpr uid_t kNobody = 65534;
 
-std::size_t CountFiles(const fs::path& folder) {
-  return static_cast<std::size_t>(
-      std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
-}
-
-// The real platform, with the dialog's answer given in advance.
-class ChosenFile final : public PlatformWrapper {
- public:
-  ChosenFile(Platform& target, const fs::path& file)
-      : PlatformWrapper(target), path_(WidenFileName(file.string())) {}
-  ChooseResult ChooseFile(std::u16string* path) override {
-    *path = path_;
-    return ChooseResult::kChosen;
-  }
-
- private:
-  std::u16string path_;
-};
-
 struct BatchResult {
   int status = -1;
   std::string errors;  // what it wrote to standard error
@@ -213,8 +194,8 @@ TEST(HostileInputTest, ModelPast4GiBIsRewrittenExactly) {
   const BatchResult result = RunBatch(model, temp.path());
   EXPECT_EQ(result.status, 0) << result.errors;
   EXPECT_EQ(result.errors, "");
-  EXPECT_EQ(CountFiles(temp.path()), 0u);
-  EXPECT_EQ(CountFiles(models.path()), 1u);
+  EXPECT_EQ(testing::CountFiles(temp.path()), 0u);
+  EXPECT_EQ(testing::CountFiles(models.path()), 1u);
 
   StreamCompare compare(model);
   for (std::uint64_t n = 1; n <= chunks; ++n)
@@ -235,7 +216,7 @@ class HostilePassTest : public ::testing::Test {
       : system_(NewSystemPlatform()), temp_env_("TMPDIR", (temp_.path().string() + "/").c_str()) {}
 
   PassReport Run(const fs::path& file, const PassOptions& options = {}) {
-    ChosenFile platform(*system_, file);
+    testing::ScriptedChoice platform(*system_, WidenFileName(file.string()));
     return RunSeparationPass(platform, options);
   }
 
@@ -265,7 +246,7 @@ TEST_F(HostilePassTest, LineOverTheLimitLeavesTheModel) {
   EXPECT_EQ(ExitCode(report.outcome), 1);
   EXPECT_EQ(report.failure, "a line is too long");
   EXPECT_TRUE(ReadBytes(model) == over);
-  EXPECT_EQ(CountFiles(temp_.path()), 0u);
+  EXPECT_EQ(testing::CountFiles(temp_.path()), 0u);
 }
 
 TEST_F(HostilePassTest, FileOfOnlyNulBytesIsOneLine) {
@@ -286,7 +267,7 @@ TEST_F(HostilePassTest, FileOfOnlyNulBytesIsOneLine) {
     ASSERT_TRUE(compare.Next(std::string(kMiB, '\0')));
   EXPECT_TRUE(compare.Next("\r\n"));
   EXPECT_TRUE(compare.AtEnd());
-  EXPECT_EQ(CountFiles(temp_.path()), 0u);
+  EXPECT_EQ(testing::CountFiles(temp_.path()), 0u);
 }
 
 // --- Another program writes meanwhile ---------------------------------------
@@ -325,8 +306,8 @@ TEST_F(HostilePassTest, ModelThatAnotherProgramAppendsToMeanwhile) {
   ASSERT_EQ(::waitpid(writer, &status, 0), writer);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_EQ(report.outcome, PassOutcome::kCompleted) << report.failure;
-  EXPECT_EQ(CountFiles(temp_.path()), 0u);
-  EXPECT_EQ(CountFiles(models_.path()), 1u);
+  EXPECT_EQ(testing::CountFiles(temp_.path()), 0u);
+  EXPECT_EQ(testing::CountFiles(models_.path()), 1u);
 
   // The model is the rewrite of what had been written when the pass read it:
   // its own lines, then the appended lines in order, the last perhaps cut.
@@ -371,8 +352,8 @@ TEST(HostileReadOnlyTest, ImmutableModelIsNotReplaced) {
             std::string::npos)
       << result.errors;
   EXPECT_EQ(ReadBytes(model), kModel);
-  EXPECT_EQ(CountFiles(temp.path()), 0u);
-  EXPECT_EQ(CountFiles(models.path()), 1u);
+  EXPECT_EQ(testing::CountFiles(temp.path()), 0u);
+  EXPECT_EQ(testing::CountFiles(models.path()), 1u);
 }
 
 TEST(HostileReadOnlyTest, ModelWithoutWritePermissionIsNotReplaced) {
@@ -392,8 +373,8 @@ TEST(HostileReadOnlyTest, ModelWithoutWritePermissionIsNotReplaced) {
             std::string::npos)
       << result.errors;
   EXPECT_EQ(ReadBytes(model), kModel);
-  EXPECT_EQ(CountFiles(temp.path()), 0u);
-  EXPECT_EQ(CountFiles(models.path()), 1u);
+  EXPECT_EQ(testing::CountFiles(temp.path()), 0u);
+  EXPECT_EQ(testing::CountFiles(models.path()), 1u);
 }
 
 TEST(HostileReadOnlyTest, ModelOnAReadOnlyMountIsNotReplaced) {
@@ -412,7 +393,7 @@ TEST(HostileReadOnlyTest, ModelOnAReadOnlyMountIsNotReplaced) {
             std::string::npos)
       << result.errors;
   EXPECT_EQ(ReadBytes(model), kModel);
-  EXPECT_EQ(CountFiles(temp.path()), 0u);
+  EXPECT_EQ(testing::CountFiles(temp.path()), 0u);
 }
 
 // --- A full disk ------------------------------------------------------------
@@ -437,21 +418,21 @@ TEST(HostileFullDiskTest, TemporaryFileOnAFullDiskLeavesTheModel) {
     EXPECT_NE(result.errors.find("cannot write the temporary file: No space left on device"),
               std::string::npos)
         << result.errors;
-    EXPECT_EQ(CountFiles(temp.path()), 0u);
+    EXPECT_EQ(testing::CountFiles(temp.path()), 0u);
   } else {
     // Where mounting is not allowed, a platform whose writes fall short once
     // the first megabyte is on disk stands in for the full disk.
     const auto system = NewSystemPlatform();
-    ChosenFile chosen(*system, model);
+    testing::ScriptedChoice chosen(*system, WidenFileName(model.string()));
     testing::FaultPlatform full(chosen);
     full.Arm(testing::Fault::kWriteShort, 1000, true);
     const testing::ScopedEnv env("TMPDIR", (temp.path().string() + "/").c_str());
     const PassReport report = RunSeparationPass(full);
     EXPECT_EQ(report.outcome, PassOutcome::kIncomplete);
-    EXPECT_EQ(CountFiles(temp.path()), 0u);
+    EXPECT_EQ(testing::CountFiles(temp.path()), 0u);
   }
   EXPECT_TRUE(ReadBytes(model) == content);
-  EXPECT_EQ(CountFiles(models.path()), 1u);
+  EXPECT_EQ(testing::CountFiles(models.path()), 1u);
 }
 
 TEST(HostileFullDiskTest, ModelOnAFullDiskIsNotReplaced) {
@@ -469,8 +450,8 @@ TEST(HostileFullDiskTest, ModelOnAFullDiskIsNotReplaced) {
             std::string::npos)
       << result.errors;
   EXPECT_TRUE(ReadBytes(model) == content);
-  EXPECT_EQ(CountFiles(temp.path()), 0u);
-  EXPECT_EQ(CountFiles(models.path()), 1u);
+  EXPECT_EQ(testing::CountFiles(temp.path()), 0u);
+  EXPECT_EQ(testing::CountFiles(models.path()), 1u);
 }
 
 }  // namespace

@@ -16,23 +16,10 @@ namespace sgsplit {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::CountFiles;
 using testing::Fault;
 using testing::FaultPlatform;
 using testing::Operation;
-
-// The real platform, with the dialog's answer given in advance.
-class ChosenFile final : public PlatformWrapper {
- public:
-  ChosenFile(Platform& target, std::u16string path)
-      : PlatformWrapper(target), path_(std::move(path)) {}
-  ChooseResult ChooseFile(std::u16string* path) override {
-    *path = path_;
-    return ChooseResult::kChosen;
-  }
-
- private:
-  std::u16string path_;
-};
 
 // A model of several read blocks that takes every path through the reader
 // and the writer: a CR LF split by a block edge, a lone CR ending a block, a
@@ -58,11 +45,6 @@ std::string MakeModel() {
   return model;
 }
 
-std::size_t CountFiles(const fs::path& folder) {
-  return static_cast<std::size_t>(
-      std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
-}
-
 bool MustComplete(Fault fault) { return fault == Fault::kRemoveFile; }
 bool MayComplete(Fault fault) {
   return fault == Fault::kRemoveFile || fault == Fault::kClose || fault == Fault::kAllocate;
@@ -72,26 +54,18 @@ class SeparationPassFaultTest : public ::testing::Test {
  protected:
   SeparationPassFaultTest()
       : system_(NewSystemPlatform()),
-        temp_env_(kTempVariable, (temp_.path().string() + kSeparator).c_str()),
+        temp_folder_(temp_.path()),
         // Longer than the narrowed path's inline buffer, so that narrowing
         // takes memory that can be refused.
         model_path_(models_ / ("mod\xC3\xA8le-" + std::string(140, 'm') + ".obj")),
         chosen_(*system_, testing::Utf16Path(model_path_)) {}
 
-#ifdef _WIN32
-  static constexpr const char* kTempVariable = "TMP";
-  static constexpr const char* kSeparator = "\\";
-#else
-  static constexpr const char* kTempVariable = "TMPDIR";
-  static constexpr const char* kSeparator = "/";
-#endif
-
   std::unique_ptr<Platform> system_;
   testing::ScratchDir models_;
   testing::ScratchDir temp_;
-  testing::ScopedEnv temp_env_;
+  testing::ScopedTempFolder temp_folder_;
   fs::path model_path_;
-  ChosenFile chosen_;
+  testing::ScriptedChoice chosen_;
 };
 
 TEST_F(SeparationPassFaultTest, EveryFailurePointLeavesOldOrNewAndNothingUnexplained) {

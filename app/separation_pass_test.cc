@@ -21,60 +21,32 @@ namespace sgsplit {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::CountFiles;
 using testing::ReadBytes;
 using testing::ScratchDir;
+using testing::ScriptedChoice;
 using testing::WriteBytes;
-
-// The real platform, with the dialog's answer given in advance.
-class ScriptedChoice final : public PlatformWrapper {
- public:
-  ScriptedChoice(Platform& target, ChooseResult result, std::u16string path = {})
-      : PlatformWrapper(target), result_(result), path_(std::move(path)) {}
-  ChooseResult ChooseFile(std::u16string* path) override {
-    *path = path_;
-    return result_;
-  }
-
- private:
-  ChooseResult result_;
-  std::u16string path_;
-};
 
 const char kModel[] = "# box\r\nv 0 0 0\n\ng box\nusemtl red\ns 1\nf 1 2 3\ns off\nf 3 2 1";
 const char kRewritten[] =
     "# box\r\nv 0 0 0\r\nusemtl red\r\ng object1\r\no object1\r\nusemtl object1\r\n"
     "s 1\r\nf 1 2 3\r\ng object2\r\no object2\r\nusemtl object2\r\ns off\r\nf 3 2 1\r\n";
 
-std::size_t CountFiles(const fs::path& folder) {
-  return static_cast<std::size_t>(
-      std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
-}
-
 // Each test gets a model folder and a temporary folder of its own, so that a
 // file left behind is seen.
 class SeparationPassTest : public ::testing::Test {
  protected:
-  SeparationPassTest()
-      : system_(NewSystemPlatform()),
-        temp_env_(kTempVariable, (temp_.path().string() + kSeparator).c_str()) {}
+  SeparationPassTest() : system_(NewSystemPlatform()), temp_folder_(temp_.path()) {}
 
   PassReport Run(ChooseResult result, const fs::path& file, const PassOptions& options = {}) {
-    ScriptedChoice platform(*system_, result, testing::Utf16Path(file));
+    ScriptedChoice platform(*system_, testing::Utf16Path(file), result);
     return RunSeparationPass(platform, options);
   }
-
-#ifdef _WIN32
-  static constexpr const char* kTempVariable = "TMP";
-  static constexpr const char* kSeparator = "\\";
-#else
-  static constexpr const char* kTempVariable = "TMPDIR";
-  static constexpr const char* kSeparator = "/";
-#endif
 
   std::unique_ptr<Platform> system_;
   ScratchDir models_;
   ScratchDir temp_;
-  testing::ScopedEnv temp_env_;
+  testing::ScopedTempFolder temp_folder_;
 };
 
 TEST_F(SeparationPassTest, RewritesTheChosenFileInPlace) {
@@ -124,7 +96,7 @@ TEST_F(SeparationPassTest, EndsWithoutTouchingAnything) {
 TEST_F(SeparationPassTest, NoTemporaryFolderLeavesTheModel) {
   WriteBytes(models_ / "box.obj", kModel);
   const fs::path missing = temp_ / "missing";
-  const testing::ScopedEnv env(kTempVariable, (missing.string() + kSeparator).c_str());
+  const testing::ScopedTempFolder temp_folder(missing);
   const PassReport report = Run(ChooseResult::kChosen, models_ / "box.obj");
   EXPECT_EQ(report.outcome, PassOutcome::kNotStarted);
   EXPECT_EQ(ExitCode(report.outcome), 1);
@@ -152,7 +124,7 @@ TEST_F(SeparationPassTest, EmptyModelStaysEmpty) {
 TEST_F(SeparationPassTest, NameThatIsNotUtf8) {
   const std::string name = models_.path().string() + "/mod\xE8le.obj";
   WriteBytes(name, kModel);
-  ScriptedChoice platform(*system_, ChooseResult::kChosen, WidenFileName(name));
+  ScriptedChoice platform(*system_, WidenFileName(name));
   const PassReport report = RunSeparationPass(platform);
   EXPECT_EQ(report.outcome, PassOutcome::kCompleted) << report.failure;
   EXPECT_EQ(ReadBytes(name), kRewritten);
@@ -161,8 +133,7 @@ TEST_F(SeparationPassTest, NameThatIsNotUtf8) {
 
 TEST_F(SeparationPassTest, NameThatCannotBeNarrowedLeavesNothingBehind) {
   WriteBytes(models_ / "box.obj", kModel);
-  ScriptedChoice platform(*system_, ChooseResult::kChosen,
-                          testing::Utf16Path(models_.path()) + u"/\xD800.obj");
+  ScriptedChoice platform(*system_, testing::Utf16Path(models_.path()) + u"/\xD800.obj");
   const PassReport report = RunSeparationPass(platform);
   EXPECT_EQ(report.outcome, PassOutcome::kIncomplete);
   EXPECT_EQ(report.failure, "cannot convert a file name (error 0x80070054)");  // EILSEQ

@@ -75,20 +75,6 @@ std::string Narrowed(Platform& platform, const std::u16string& path) {
   return narrow.c_str();
 }
 
-// The real platform, with the dialog answered by a given path.
-class ScriptedChoice final : public PlatformWrapper {
- public:
-  ScriptedChoice(Platform& target, std::u16string path)
-      : PlatformWrapper(target), path_(std::move(path)) {}
-  ChooseResult ChooseFile(std::u16string* path) override {
-    *path = path_;
-    return ChooseResult::kChosen;
-  }
-
- private:
-  std::u16string path_;
-};
-
 // Records the size of every read that reaches the system.
 class ReadSizes final : public PlatformWrapper {
  public:
@@ -99,11 +85,6 @@ class ReadSizes final : public PlatformWrapper {
   }
   std::vector<std::uint32_t> sizes;
 };
-
-std::size_t CountFiles(const fs::path& folder) {
-  return static_cast<std::size_t>(
-      std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
-}
 
 class Win32PlatformTest : public ::testing::Test {
  protected:
@@ -354,7 +335,7 @@ TEST_F(Win32PlatformTest, FailedCopyKeepsTheTemporaryFile) {
   WriteBytes(dir_ / "model.obj", "g box\ns 1\nf 1 2 3\n");
   const OwnHandle locked = OpenOther(dir_ / "model.obj", GENERIC_READ, FILE_SHARE_READ);
   ASSERT_TRUE(locked.valid());
-  ScriptedChoice platform(*platform_, testing::Utf16Path(dir_ / "model.obj"));
+  testing::ScriptedChoice platform(*platform_, testing::Utf16Path(dir_ / "model.obj"));
   const PassReport report = RunSeparationPass(platform);
   EXPECT_EQ(report.outcome, PassOutcome::kReplaceFailed);
   EXPECT_EQ(ExitCode(report.outcome), 2);
@@ -362,7 +343,7 @@ TEST_F(Win32PlatformTest, FailedCopyKeepsTheTemporaryFile) {
   EXPECT_EQ(report.failure,
             "cannot replace the file: " + platform_->ErrorText(ERROR_SHARING_VIOLATION));
   EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "g box\ns 1\nf 1 2 3\n");
-  ASSERT_EQ(CountFiles(temp.path()), 1u);
+  ASSERT_EQ(testing::CountFiles(temp.path()), 1u);
   EXPECT_EQ(ReadBytes(report.temp_path),
             "g object1\r\no object1\r\nusemtl object1\r\ns 1\r\nf 1 2 3\r\n");
 }
@@ -484,14 +465,14 @@ TEST_F(Win32PlatformTest, ForeignNamesReachTheChosenFile) {
         WriteByCodePageName(models, name.narrowed, kDecoy);
         ++decoys;
       }
-      ScriptedChoice platform(*platform_, testing::Utf16Path(model));
+      testing::ScriptedChoice platform(*platform_, testing::Utf16Path(model));
       const PassReport report = RunSeparationPass(platform);
       EXPECT_EQ(report.outcome, PassOutcome::kCompleted) << report.failure;
       EXPECT_EQ(ReadBytes(model), kRewritten);
       if (decoy) {
         EXPECT_EQ(ReadByCodePageName(models, name.narrowed), kDecoy);
       }
-      EXPECT_EQ(CountFiles(temp), 0u);
+      EXPECT_EQ(testing::CountFiles(temp), 0u);
     }
     if (GetACP() == 1252) {
       EXPECT_EQ(decoys, 1) << "A.obj beside the A with macron";

@@ -64,6 +64,22 @@ ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
 
 ScopedEnv::~ScopedEnv() { SetEnv(name_, had_value_ ? old_value_.c_str() : nullptr); }
 
+#ifdef _WIN32
+constexpr const char* kTempVariable = "TMP";
+constexpr const char* kSeparator = "\\";
+#else
+constexpr const char* kTempVariable = "TMPDIR";
+constexpr const char* kSeparator = "/";
+#endif
+
+ScopedTempFolder::ScopedTempFolder(const std::filesystem::path& folder)
+    : env_(kTempVariable, (folder.string() + kSeparator).c_str()) {}
+
+std::size_t CountFiles(const std::filesystem::path& folder) {
+  return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(folder),
+                                                std::filesystem::directory_iterator()));
+}
+
 std::string Escaped(std::string_view bytes) {
   std::string text;
   for (const char c : bytes) {

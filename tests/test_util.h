@@ -5,6 +5,9 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <utility>
+
+#include "platform/platform.h"
 
 namespace sgsplit::testing {
 
@@ -43,6 +46,32 @@ class ScopedEnv {
   std::string old_value_;
   bool had_value_;
 };
+
+// Makes `folder` the system's temporary folder until the object goes.
+class ScopedTempFolder {
+ public:
+  explicit ScopedTempFolder(const std::filesystem::path& folder);
+
+ private:
+  ScopedEnv env_;
+};
+
+// The real platform, with the dialog's answer given in advance.
+class ScriptedChoice final : public PlatformWrapper {
+ public:
+  ScriptedChoice(Platform& target, std::u16string path, ChooseResult result = ChooseResult::kChosen)
+      : PlatformWrapper(target), path_(std::move(path)), result_(result) {}
+  ChooseResult ChooseFile(std::u16string* path) override {
+    *path = path_;
+    return result_;
+  }
+
+ private:
+  std::u16string path_;
+  ChooseResult result_;
+};
+
+std::size_t CountFiles(const std::filesystem::path& folder);
 
 // Shows bytes with everything outside printable ASCII escaped, for messages.
 std::string Escaped(std::string_view bytes);

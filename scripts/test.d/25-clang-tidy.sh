@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
 # clang-tidy with the checked-in .clang-tidy over every source file, the tests
+# The Win32 sources are left to the cross build, whose -Werror checks them:
+# the native compile database has no Windows headers to parse them with.
 # and fuzz targets included; any warning fails the stage.
 set -euo pipefail
 cmake --preset default >/dev/null
@@ -18,7 +20,7 @@ check() {
   rm -f "$log"
   [ "$rc" -eq 0 ] || status=1
 }
-mapfile -t sources < <(git ls-files '*.cc' | grep -v '^fuzz/')
+mapfile -t sources < <(git ls-files '*.cc' | grep -v -e '^fuzz/' -e 'win32')
 mapfile -t fuzz < <(git ls-files 'fuzz/*.cc')
 check build/default "${sources[@]}"
 check build/fuzz "${fuzz[@]}"
