@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # clang-tidy with the checked-in .clang-tidy over every source file, the tests
-# The Win32 sources are left to the cross build, whose -Werror checks them:
-# the native compile database has no Windows headers to parse them with.
-# and fuzz targets included; any warning fails the stage.
+# and fuzz targets included; any warning fails the stage. The Win32 sources are
+# left to the cross build, whose -Werror checks them: the native compile
+# database has no Windows headers to parse them with.
 set -euo pipefail
 cmake --preset default >/dev/null
 cmake --preset fuzz >/dev/null  # the fuzz targets' compile commands
