@@ -1,4 +1,8 @@
 // Searching a block for a line end.
+//
+// The reader keeps an LF just after the last byte it delivers from a block,
+// so every search finds one and needs no bound: a search that stops at that
+// LF has found no line end in the block.
 #ifndef SGSPLIT_TEXTIO_FIND_BYTE_H_
 #define SGSPLIT_TEXTIO_FIND_BYTE_H_
 
@@ -9,24 +13,43 @@
 
 namespace sgsplit {
 
-// The first LF in [first, end), or null. Where SSE2 is there, it looks at 16
-// bytes at a time and so may read up to 15 bytes past `end`, which must be
-// readable. Lines are short: a search inline, with no call and no set-up,
-// costs less than the C library's for the few vectors a line takes.
-inline const char* FindLineEnd(const char* first, const char* end) {
+// The first LF at or after `first`; there must be one. Where SSE2 is there,
+// it looks at 16 bytes at a time and so may read up to 15 bytes past the LF,
+// which must be readable. Lines are short: a search inline, with no call and
+// no set-up, costs less than the C library's for the few vectors a line takes.
+inline const char* FindLineEnd(const char* first) {
 #ifdef SGSPLIT_HAVE_SSE2
   const __m128i lf = _mm_set1_epi8('\n');
-  for (const char* p = first; p < end; p += 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  for (;; first += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(first));
     const auto hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, lf)));
-    if (hits != 0) {
-      const char* hit = p + std::countr_zero(hits);
-      return hit < end ? hit : nullptr;
-    }
+    if (hits != 0) return first + std::countr_zero(hits);
   }
-  return nullptr;
 #else
-  return static_cast<const char*>(std::memchr(first, '\n', end - first));
+  while (*first != '\n') ++first;
+  return first;
+#endif
+}
+
+// Widens the bytes from `first` into `out`, each as the character of the
+// same value, up to the first LF, which must come, and returns that LF. It
+// works by whole vectors: it may read up to 15 bytes past the LF, and write
+// as many as 16 characters past the one before the LF.
+inline const char* WidenToLineEnd(const char* first, char16_t* out) {
+#ifdef SGSPLIT_HAVE_SSE2
+  const __m128i lf = _mm_set1_epi8('\n');
+  const __m128i zero = _mm_setzero_si128();
+  for (;; first += 16, out += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(first));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(bytes, zero));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpackhi_epi8(bytes, zero));
+    const auto hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, lf)));
+    if (hits != 0) return first + std::countr_zero(hits);
+  }
+#else
+  const char* lf = FindLineEnd(first);
+  Widen(first, static_cast<std::size_t>(lf - first), out);
+  return lf;
 #endif
 }
 

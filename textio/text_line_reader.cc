@@ -2,9 +2,7 @@
 
 #include <cstring>
 #include <new>
-#include <stdexcept>
 
-#include "textio/find_byte.h"
 #include "textio/widen.h"
 
 namespace sgsplit {
@@ -14,7 +12,7 @@ TextLineReader::TextLineReader(Platform& platform, const NarrowPath& path, std::
   file_ = platform_.OpenForReading(path.Name());
   if (file_ == FileHandle::kInvalid) {
     NoteError();
-    fail_ = true;
+    conditions_ |= kFail;
   }
 }
 
@@ -28,17 +26,17 @@ void TextLineReader::NoteError() {
 
 void TextLineReader::Close() {
   if (file_ == FileHandle::kInvalid) {
-    fail_ = true;
+    conditions_ |= kFail;
     return;
   }
   if (!platform_.Close(file_)) {
     NoteError();
-    fail_ = true;
+    conditions_ |= kFail;
   }
   file_ = FileHandle::kInvalid;
+  EmptyBlock();
   storage_.reset();
   block_ = nullptr;
-  next_ = end_ = nullptr;
 }
 
 bool TextLineReader::Refill() {
@@ -52,7 +50,7 @@ bool TextLineReader::Refill() {
     }
     if (!storage_) {
       // Not even two bytes: the input cannot be read, and must not pass for read.
-      bad_ = true;
+      conditions_ |= kBad;
       input_ended_ = true;
       return false;
     }
@@ -61,13 +59,14 @@ bool TextLineReader::Refill() {
     // every byte that a search looks at defined.
     std::memset(block_ + block_size_, 0, kSearchSlack);
   }
+  EmptyBlock();
 
   std::uint32_t got = 0;
   if (!platform_.Read(file_, block_, block_size_, &got)) {
     // A read error ends the input like the end of the file, but the input is
     // then known to be incomplete.
     NoteError();
-    bad_ = true;
+    conditions_ |= kBad;
     input_ended_ = true;
     return false;
   }
@@ -104,7 +103,7 @@ bool TextLineReader::Refill() {
     std::uint32_t looked = 0;
     if (!platform_.Read(file_, &after, 1, &looked) || (looked == 1 && !platform_.Seek(file_, -1))) {
       NoteError();
-      bad_ = true;
+      conditions_ |= kBad;
       input_ended_ = true;
     }
     if (looked == 0 || after != '\n') *out++ = '\r';
@@ -120,94 +119,60 @@ bool TextLineReader::Refill() {
   // The block may deliver nothing (a lone CR before an LF); the caller reads on.
   next_ = block_;
   end_ = out;
+  *out = '\n';
   return true;
 }
 
-void TextLineReader::ReadLine(Line& line) {
-  if (eof_ || fail_ || bad_) {
-    fail_ = true;
+void TextLineReader::ReadLineInPieces(Line& line) {
+  if (conditions_ != 0) {
+    conditions_ |= kFail;
     return;
   }
-  // Nearly every line lies whole in the block, its LF included: it takes one
-  // search and one conversion.
-  if (const char* lf = FindLineEnd(next_, end_)) {
-    const std::size_t run = lf - next_;
-    if (run <= line_limit_) {
-      if (run == 0) {
-        line.clear();
-      } else {
-        try {
-          // Sized, not emptied first, so that only growth past the last
-          // line's length is filled before it is overwritten.
-          line.resize(run);
-        } catch (const std::bad_alloc&) {
-          line.clear();
-          bad_ = true;
-          return;
-        } catch (const std::length_error&) {
-          line.clear();
-          bad_ = true;
-          return;
-        }
-        Widen(next_, run, line.data());
-      }
-      next_ = lf + 1;
-      return;
-    }
+  line.Clear();
+  try {
+    // Room for a whole block lets every later line take the quick way.
+    line.Reserve(kBlockSize);
+  } catch (const std::bad_alloc&) {
+    // Lines then grow as they need; only a line with no room for its text
+    // is a failure.
   }
-  ReadLineInPieces(line);
-}
-
-void TextLineReader::ReadLineInPieces(Line& line) {
-  // The line is sized to what it holds so far before each run is widened
-  // into it, rather than emptied first, so that it keeps its old characters'
-  // room: only growth past the last line's length is filled before it is
-  // overwritten.
-  std::size_t length = 0;
   for (;;) {
     if (next_ == end_) {
       if (!Refill()) {
-        eof_ = true;
+        conditions_ |= kEndOfInput;
         break;
       }
       continue;
     }
-    const std::size_t available = end_ - next_;
-    const char* lf = FindLineEnd(next_, end_);
-    std::size_t run = lf ? static_cast<std::size_t>(lf - next_) : available;
+    const char* lf = FindLineEnd(next_);
+    const bool found = lf != end_;
+    std::size_t run = static_cast<std::size_t>(lf - next_);
+    const std::size_t length = line.size();
     const std::size_t room = line_limit_ - length;
     const bool over_limit = run > room;
     if (over_limit) run = room;
     if (run != 0) {
+      char16_t* chars;
       try {
-        line.resize(length + run);
+        chars = line.Resize(length + run);
       } catch (const std::bad_alloc&) {
-        line.resize(length);  // shrinking takes no memory
-        bad_ = true;
-        return;
-      } catch (const std::length_error&) {
-        line.resize(length);
-        bad_ = true;
+        conditions_ |= kBad;
         return;
       }
-      Widen(next_, run, line.data() + length);
-      length += run;
+      Widen(next_, run, chars + length);
       next_ += run;
     }
-    if (over_limit || lf) {
-      if (over_limit)
-        fail_ = true;
-      else
-        ++next_;
-      if (length == 0) line.clear();
+    if (over_limit) {
+      conditions_ |= kFail;
+      return;
+    }
+    if (found) {
+      ++next_;
       return;
     }
   }
   // The input has ended; a line that took no character is no line.
-  if (length == 0) {
-    line.clear();
-    fail_ = true;
-  }
+  if (line.empty()) conditions_ |= kFail;
 }
 
 }  // namespace sgsplit

@@ -9,14 +9,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <string>
 
 #include "app/narrow_path.h"
 #include "platform/platform.h"
+#include "textio/find_byte.h"
+#include "textio/line.h"
 
 namespace sgsplit {
-
-using Line = std::u16string;
 
 inline constexpr std::size_t kMaxLineLength = 2'147'483'646;
 
@@ -25,8 +24,8 @@ class TextLineReader {
   static constexpr std::uint32_t kBlockSize = 4096;
   // Used when no full block can be had; the results are the same.
   static constexpr std::uint32_t kFallbackBlockSize = 2;
-  // Readable bytes after the block, so that a search may look at a whole
-  // vector past the last byte to deliver; never read into, never delivered.
+  // Bytes after the block: the LF that ends every search, and the rest of
+  // a vector read from it. Never read into, never delivered.
   static constexpr std::uint32_t kSearchSlack = 16;
   // The memory asked for a full block.
   static constexpr std::uint32_t kBlockAllocation = kBlockSize + kSearchSlack;
@@ -39,34 +38,54 @@ class TextLineReader {
 
   // Replaces `line` with the next line, or leaves it untouched when a
   // condition was already set.
-  void ReadLine(Line& line);
+  void ReadLine(Line& line) {
+    // Nearly every line lies whole in the block, its LF included: it takes
+    // one pass that widens the bytes while it looks for the LF. A line that
+    // has room for a whole block cannot be overrun by it.
+    if (conditions_ == 0 && line.capacity() >= kBlockSize) {
+      line.Clear();
+      const char* lf = WidenToLineEnd(next_, line.room());
+      const auto run = static_cast<std::size_t>(lf - next_);
+      if (lf != end_ && run <= line_limit_) {
+        line.Resize(run);
+        next_ = lf + 1;
+        return;
+      }
+    }
+    ReadLineInPieces(line);
+  }
   void Close();
 
-  bool eof() const { return eof_; }
-  bool fail() const { return fail_; }
-  bool bad() const { return bad_; }
-  bool good() const { return !eof_ && !fail_ && !bad_; }
+  bool eof() const { return (conditions_ & kEndOfInput) != 0; }
+  bool fail() const { return (conditions_ & kFail) != 0; }
+  bool bad() const { return (conditions_ & kBad) != 0; }
+  bool good() const { return conditions_ == 0; }
   // The platform's code for the first open, read or close that failed, or 0.
   std::uint32_t error() const { return error_; }
 
  private:
+  enum Condition : std::uint8_t { kEndOfInput = 1, kFail = 2, kBad = 4 };
+
   // Fills the block with the next bytes to deliver; false at the end of input.
   bool Refill();
   void ReadLineInPieces(Line& line);
   void NoteError();
+  // Delivers nothing until the next refill; the LF ends every search.
+  void EmptyBlock() { next_ = end_ = no_block_; }
 
   Platform& platform_;
   FileHandle file_ = FileHandle::kInvalid;
   std::unique_ptr<std::byte[]> storage_;
   char* block_ = nullptr;
   std::uint32_t block_size_ = 0;
-  const char* next_ = nullptr;  // the look-ahead: the next byte to deliver
-  const char* end_ = nullptr;
+  // Where the searches run while there is no block: an LF and the rest of
+  // a vector.
+  char no_block_[kSearchSlack] = {'\n'};
+  const char* next_ = no_block_;  // the look-ahead: the next byte to deliver
+  const char* end_ = no_block_;   // with an LF just after the last byte
   std::size_t line_limit_;
   bool input_ended_ = false;  // at a byte 0x1A, a read error, or the end of file
-  bool eof_ = false;
-  bool fail_ = false;
-  bool bad_ = false;
+  std::uint8_t conditions_ = 0;
   std::uint32_t error_ = 0;
 };
 

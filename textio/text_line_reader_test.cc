@@ -192,7 +192,7 @@ TEST(TextLineReader, MissingFileSetsFailAndCloseFailsToo) {
   EXPECT_TRUE(reader.fail());
   EXPECT_FALSE(reader.eof());
   EXPECT_NE(reader.error(), 0u);
-  Line line = u"kept";
+  Line line(u"kept");
   reader.ReadLine(line);
   EXPECT_EQ(line, u"kept");
   reader.Close();

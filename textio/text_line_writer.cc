@@ -10,7 +10,7 @@ TextLineWriter::TextLineWriter(Platform& platform, const NarrowPath& path) : pla
   file_ = platform_.OpenForWriting(path.Name());
   if (file_ == FileHandle::kInvalid) {
     NoteError();
-    fail_ = true;
+    state_ |= kFail;
   } else {
     opened_here_ = true;
   }
@@ -25,31 +25,36 @@ void TextLineWriter::NoteError() {
 }
 
 void TextLineWriter::WriteTextInPieces(const char16_t* text, std::size_t length) {
-  if (fail_ || bad_ || file_ == FileHandle::kInvalid) {
-    bad_ = true;
+  if ((state_ & (kFail | kBad)) != 0 || file_ == FileHandle::kInvalid) {
+    state_ |= kBad;
     return;
   }
   if (length == 0) return;
   if (!staging_tried_) {
     staging_tried_ = true;
     storage_ = platform_.Allocate(std::size_t{2} * kStagingSize);
-    if (storage_) staging_ = reinterpret_cast<char*>(storage_.get());
+    if (storage_) {
+      staging_ = reinterpret_cast<char*>(storage_.get());
+      state_ &= ~kUnstaged;
+    }
   }
   if (!staging_) {
-    if (!WriteUnstaged(text, length)) bad_ = true;
+    if (!WriteUnstaged(text, length)) state_ |= kBad;
     return;
   }
   while (length != 0) {
     if (staged_ == kStagingSize && !HandOver()) {
-      bad_ = true;
+      state_ |= kBad;
       return;
     }
     const std::size_t room = kStagingSize - staged_;
     const std::size_t n = length < room ? length : room;
-    const std::size_t narrowed = NarrowLatin1(text, n, staging_ + staged_, text_line_end_);
+    bool line_end = false;
+    const std::size_t narrowed = NarrowLatin1(text, n, staging_ + staged_, line_end);
     staged_ += static_cast<std::uint32_t>(narrowed);
+    if (line_end) state_ |= kTextLineEnd;
     if (narrowed != n) {
-      bad_ = true;  // a character with no byte; nothing from it on is written
+      state_ |= kBad;  // a character with no byte; nothing from it on is written
       return;
     }
     text += n;
@@ -73,17 +78,8 @@ void TextLineWriter::EndLineInPieces() {
 }
 
 void TextLineWriter::Flush() {
-  if (fail_ || bad_ || file_ == FileHandle::kInvalid) return;
-  if (!HandOver()) bad_ = true;
-}
-
-bool TextLineWriter::WriteAll(const char* bytes, std::uint32_t count) {
-  std::uint32_t written = 0;
-  if (!platform_.Write(file_, bytes, count, &written)) {
-    NoteError();
-    return false;
-  }
-  return written == count;
+  if ((state_ & (kFail | kBad)) != 0 || file_ == FileHandle::kInvalid) return;
+  if (!HandOver()) state_ |= kBad;
 }
 
 bool TextLineWriter::WriteUnstaged(const char16_t* text, std::size_t length) {
@@ -96,27 +92,12 @@ bool TextLineWriter::WriteUnstaged(const char16_t* text, std::size_t length) {
   return true;
 }
 
-bool TextLineWriter::HandOverLine() {
-  if (text_line_end_) return HandOver();
-  // No text brought an LF, so the only one is the last byte.
-  const std::uint32_t count = staged_ + 1;
-  staged_ = 0;
-  staging_[count - 2] = '\r';
-  staging_[count - 1] = '\n';
-  std::uint32_t written = 0;
-  if (!platform_.Write(file_, staging_, count, &written)) {
-    NoteError();
-    return false;
-  }
-  return written == count;
-}
-
 bool TextLineWriter::HandOver() {
   if (staged_ == 0) return true;
   const std::uint32_t count = staged_;
   staged_ = 0;
-  const bool text_line_end = text_line_end_;
-  text_line_end_ = false;
+  const bool text_line_end = (state_ & kTextLineEnd) != 0;
+  state_ &= ~kTextLineEnd;
 
   if (!text_line_end) {
     // No text brought an LF, so the only one is EndLine's, as the last byte.
@@ -145,19 +126,20 @@ bool TextLineWriter::HandOver() {
 
 void TextLineWriter::Close() {
   if (file_ == FileHandle::kInvalid) {
-    fail_ = true;
+    state_ |= kFail;
     return;
   }
   bool ok = HandOver();
   storage_.reset();
   staging_ = nullptr;
+  state_ |= kUnstaged;
   if (!platform_.Close(file_)) {
     NoteError();
     ok = false;
   }
   file_ = FileHandle::kInvalid;
   opened_here_ = false;
-  if (!ok) fail_ = true;
+  if (!ok) state_ |= kFail;
 }
 
 }  // namespace sgsplit

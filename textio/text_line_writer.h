@@ -30,10 +30,12 @@ class TextLineWriter {
   void WriteText(const char16_t* text, std::size_t length) {
     // Nearly every call finds the writer good and the text fitting in the
     // staging buffer; that takes one conversion and nothing else.
-    if (staging_ != nullptr && !fail_ && !bad_ && length <= kStagingSize - staged_) {
-      const std::size_t narrowed = NarrowLatin1(text, length, staging_ + staged_, text_line_end_);
+    if ((state_ & (kFail | kBad | kUnstaged)) == 0 && length <= kStagingSize - staged_) {
+      bool line_end = false;
+      const std::size_t narrowed = NarrowLatin1(text, length, staging_ + staged_, line_end);
       staged_ += static_cast<std::uint32_t>(narrowed);
-      if (narrowed != length) bad_ = true;  // a character with no byte; nothing from it on
+      if (line_end) state_ |= kTextLineEnd;
+      if (narrowed != length) state_ |= kBad;  // a character with no byte; nothing from it on
       return;
     }
     WriteTextInPieces(text, length);
@@ -42,11 +44,14 @@ class TextLineWriter {
   void WriteNumber(std::uint32_t value);
   // Writes the line end and hands the line to the system.
   void EndLine() {
-    // The LF goes straight into the staging buffer when there is room for it,
-    // and the line is handed over at once, as Flush would.
-    if (staging_ != nullptr && staged_ < kStagingSize && !fail_ && !bad_) {
-      staging_[staged_++] = '\n';
-      if (!HandOverLine()) bad_ = true;
+    // When no text brought an LF of its own and there is room for this one,
+    // the line is handed over at once, its LF already widened to CR LF.
+    if (state_ == 0 && staged_ < kStagingSize) {
+      staging_[staged_] = '\r';
+      staging_[staged_ + 1] = '\n';
+      const std::uint32_t count = staged_ + 2;
+      staged_ = 0;
+      if (!WriteAll(staging_, count)) state_ |= kBad;
       return;
     }
     EndLineInPieces();
@@ -54,20 +59,30 @@ class TextLineWriter {
   void Flush();
   void Close();
 
-  bool fail() const { return fail_; }
-  bool bad() const { return bad_; }
-  bool good() const { return !fail_ && !bad_; }
+  bool fail() const { return (state_ & kFail) != 0; }
+  bool bad() const { return (state_ & kBad) != 0; }
+  bool good() const { return (state_ & (kFail | kBad)) == 0; }
   // The platform's code for the first open, write or close that failed, or 0.
   std::uint32_t error() const { return error_; }
 
  private:
+  enum State : std::uint8_t {
+    kFail = 1,
+    kBad = 2,
+    kUnstaged = 4,     // no staging buffer: none tried yet, none to be had, or closed
+    kTextLineEnd = 8,  // text staged since the last hand-over held an LF
+  };
+
   void WriteTextInPieces(const char16_t* text, std::size_t length);
   void EndLineInPieces();
-  // Hands over a staged line that EndLine has just ended with its LF.
-  bool HandOverLine();
   bool HandOver();
   bool WriteUnstaged(const char16_t* text, std::size_t length);
-  bool WriteAll(const char* bytes, std::uint32_t count);
+  bool WriteAll(const char* bytes, std::uint32_t count) {
+    std::uint32_t written = 0;
+    if (platform_.Write(file_, bytes, count, &written)) return written == count;
+    NoteError();
+    return false;
+  }
   void NoteError();
 
   Platform& platform_;
@@ -79,11 +94,8 @@ class TextLineWriter {
   std::unique_ptr<std::byte[]> storage_;
   char* staging_ = nullptr;
   std::uint32_t staged_ = 0;
-  // Set when text staged since the last hand-over held an LF, which the
-  // hand-over must then look for; EndLine's own LF is always the last byte.
-  bool text_line_end_ = false;
-  bool fail_ = false;
-  bool bad_ = false;
+  // The conditions, and what decides whether a write may take the quick way.
+  std::uint8_t state_ = kUnstaged;
   std::uint32_t error_ = 0;
 };
 
