@@ -13,23 +13,10 @@ void WriteNumberedLine(TextLineWriter& writer, std::u16string_view word, std::ui
 
 }  // namespace
 
-void ApplyLineRules(const Line& line, std::uint32_t& object_number, TextLineWriter& writer) {
-  if (line.empty()) return;
-  switch (line.front()) {
-    case u'g':
-    case u'o':
-      return;
-    case u's':
-      WriteNumberedLine(writer, u"g object", object_number);
-      WriteNumberedLine(writer, u"o object", object_number);
-      WriteNumberedLine(writer, u"usemtl object", object_number);
-      ++object_number;
-      break;
-    default:
-      break;
-  }
-  writer.WriteText(line);
-  writer.EndLine();
+void WriteObjectStart(std::uint32_t object_number, TextLineWriter& writer) {
+  WriteNumberedLine(writer, u"g object", object_number);
+  WriteNumberedLine(writer, u"o object", object_number);
+  WriteNumberedLine(writer, u"usemtl object", object_number);
 }
 
 }  // namespace sgsplit

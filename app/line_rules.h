@@ -4,16 +4,39 @@
 
 #include <cstdint>
 
-#include "textio/text_line_reader.h"
+#include "textio/line.h"
 #include "textio/text_line_writer.h"
 
 namespace sgsplit {
+
+// Writes the numbered group, object and material lines that open object
+// `object_number`.
+void WriteObjectStart(std::uint32_t object_number, TextLineWriter& writer);
 
 // Drops empty lines and the model's own group ("g") and object ("o") lines;
 // writes a numbered group, object and material line before every smoothing
 // group ("s") line and raises `object_number`; passes every other line
 // through. Only the first character is looked at, exactly as it stands.
-void ApplyLineRules(const Line& line, std::uint32_t& object_number, TextLineWriter& writer);
+//
+// It runs for every line of the model, so it lives here, to be inlined into
+// the loop that reads the lines.
+[[gnu::always_inline]] inline void ApplyLineRules(const Line& line, std::uint32_t& object_number,
+                           TextLineWriter& writer) {
+  if (line.empty()) return;
+  switch (line.front()) {
+    case u'g':
+    case u'o':
+      return;
+    case u's':
+      WriteObjectStart(object_number, writer);
+      ++object_number;
+      break;
+    default:
+      break;
+  }
+  writer.WriteText(line);
+  writer.EndLine();
+}
 
 }  // namespace sgsplit
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/narrow_path.h"
+#include "textio/text_line_reader.h"
 #include "tests/test_util.h"
 
 namespace sgsplit {

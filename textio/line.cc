@@ -7,8 +7,10 @@
 namespace sgsplit {
 
 void Line::Assign(std::u16string_view text) {
-  Resize(text.size());
+  Reserve(text.size());
   if (!text.empty()) std::memcpy(chars_.get(), text.data(), text.size() * sizeof(char16_t));
+  size_ = text.size();
+  bytes_only_ = false;  // not looked at
 }
 
 void Line::Grow(std::size_t capacity) {

@@ -20,19 +20,29 @@ class Line {
 
   Line() = default;
   explicit Line(std::u16string_view text) { Assign(text); }
-  Line(const Line& other) { Assign(other.view()); }
+  Line(const Line& other) {
+    Assign(other.view());
+    bytes_only_ = other.bytes_only_;
+  }
   Line& operator=(const Line& other) {
-    if (this != &other) Assign(other.view());
+    if (this != &other) {
+      Assign(other.view());
+      bytes_only_ = other.bytes_only_;
+    }
     return *this;
   }
   Line(Line&& other) noexcept
-      : chars_(std::move(other.chars_)), size_(other.size_), capacity_(other.capacity_) {
+      : chars_(std::move(other.chars_)),
+        size_(other.size_),
+        capacity_(other.capacity_),
+        bytes_only_(other.bytes_only_) {
     other.size_ = other.capacity_ = 0;
   }
   Line& operator=(Line&& other) noexcept {
     chars_ = std::move(other.chars_);
     size_ = other.size_;
     capacity_ = other.capacity_;
+    bytes_only_ = other.bytes_only_;
     other.size_ = other.capacity_ = 0;
     return *this;
   }
@@ -48,23 +58,31 @@ class Line {
   // The characters the line can hold without asking for memory.
   std::size_t capacity() const { return capacity_; }
 
-  // capacity() + kSlack characters to fill in before a Resize.
-  char16_t* room() { return chars_.get(); }
+  // True when every character is known to have a byte (U+0000 to U+00FF)
+  // and none is an LF, as in every line the reader yields: the writer then
+  // turns the characters into bytes without looking at them.
+  bool bytes_only() const { return bytes_only_; }
 
-  void Clear() { size_ = 0; }
+  void Clear() {
+    size_ = 0;
+    bytes_only_ = true;  // no characters, so none without a byte
+  }
   // Makes room for `capacity` characters, keeping the text. Throws
   // std::bad_alloc when there is no memory for it.
   void Reserve(std::size_t capacity) {
     if (capacity > capacity_) Grow(capacity);
   }
-  // Sets the length to `size` and returns the characters to fill in: the
-  // text up to the old length stays, the rest is left as it was, and
-  // kSlack characters after it may be written too. Throws std::bad_alloc.
-  char16_t* Resize(std::size_t size) {
-    Reserve(size);
+
+  // Filling a line from bytes: widen them into room(), which holds
+  // capacity() + kSlack characters, then set the length, at most capacity():
+  // the text is the first `size` characters of room(), every one widened
+  // from a byte and none of them an LF.
+  char16_t* room() { return chars_.get(); }
+  void SetWidenedLength(std::size_t size) {
     size_ = size;
-    return chars_.get();
+    bytes_only_ = true;
   }
+
   void Assign(std::u16string_view text);
 
   friend bool operator==(const Line& a, const Line& b) { return a.view() == b.view(); }
@@ -76,6 +94,7 @@ class Line {
   std::unique_ptr<char16_t[]> chars_;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
+  bool bytes_only_ = true;
 };
 
 }  // namespace sgsplit

@@ -152,14 +152,14 @@ void TextLineReader::ReadLineInPieces(Line& line) {
     const bool over_limit = run > room;
     if (over_limit) run = room;
     if (run != 0) {
-      char16_t* chars;
       try {
-        chars = line.Resize(length + run);
+        line.Reserve(length + run);
       } catch (const std::bad_alloc&) {
         conditions_ |= kBad;
         return;
       }
-      Widen(next_, run, chars + length);
+      Widen(next_, run, line.room() + length);
+      line.SetWidenedLength(length + run);
       next_ += run;
     }
     if (over_limit) {

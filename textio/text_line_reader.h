@@ -43,11 +43,10 @@ class TextLineReader {
     // one pass that widens the bytes while it looks for the LF. A line that
     // has room for a whole block cannot be overrun by it.
     if (conditions_ == 0 && line.capacity() >= kBlockSize) {
-      line.Clear();
       const char* lf = WidenToLineEnd(next_, line.room());
       const auto run = static_cast<std::size_t>(lf - next_);
       if (lf != end_ && run <= line_limit_) {
-        line.Resize(run);
+        line.SetWidenedLength(run);
         next_ = lf + 1;
         return;
       }

@@ -14,6 +14,7 @@
 
 #include "app/narrow_path.h"
 #include "platform/platform.h"
+#include "textio/line.h"
 #include "textio/widen.h"
 
 namespace sgsplit {
@@ -41,17 +42,31 @@ class TextLineWriter {
     WriteTextInPieces(text, length);
   }
   void WriteText(std::u16string_view text) { WriteText(text.data(), text.size()); }
+  void WriteText(const Line& line) {
+    // A line as the reader yields it holds only characters with a byte and no
+    // LF, so it goes into the staging buffer by whole vectors, unlooked at;
+    // the room after the text on both sides takes what runs over.
+    static_assert(Line::kSlack >= 15);
+    if (line.bytes_only() && (state_ & (kFail | kBad | kUnstaged)) == 0 &&
+        line.size() <= kStagingSize - staged_) {
+      PackBytes(line.data(), line.size(), staging_ + staged_);
+      staged_ += static_cast<std::uint32_t>(line.size());
+      return;
+    }
+    WriteText(line.data(), line.size());
+  }
   void WriteNumber(std::uint32_t value);
   // Writes the line end and hands the line to the system.
   void EndLine() {
     // When no text brought an LF of its own and there is room for this one,
     // the line is handed over at once, its LF already widened to CR LF.
     if (state_ == 0 && staged_ < kStagingSize) {
-      staging_[staged_] = '\r';
-      staging_[staged_ + 1] = '\n';
+      char* const line = staging_;
       const std::uint32_t count = staged_ + 2;
       staged_ = 0;
-      if (!WriteAll(staging_, count)) state_ |= kBad;
+      line[count - 2] = '\r';
+      line[count - 1] = '\n';
+      if (!WriteAll(line, count)) state_ |= kBad;
       return;
     }
     EndLineInPieces();

@@ -154,7 +154,19 @@ inline std::size_t NarrowSse2(const char16_t* text, std::size_t count, char* out
   return NarrowEach(text, count, out, line_end);
 }
 
+inline void PackBytesSse2(const char16_t* chars, std::size_t count, char* out) {
+  for (std::size_t i = 0; i < count; i += 16) {
+    const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(chars + i));
+    const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(chars + i + 8));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(low, high));
+  }
+}
+
 #endif  // SGSPLIT_HAVE_SSE2
+
+inline void PackBytesPortable(const char16_t* chars, std::size_t count, char* out) {
+  for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<char>(chars[i]);
+}
 
 }  // namespace widen_detail
 
@@ -178,6 +190,18 @@ inline std::size_t NarrowLatin1(const char16_t* text, std::size_t count, char* o
   return widen_detail::NarrowSse2(text, count, out, line_end);
 #else
   return widen_detail::NarrowPortable(text, count, out, line_end);
+#endif
+}
+
+// Turns characters that are all known to have a byte into their bytes,
+// looking at none of them. It works by whole vectors of 16: it may read up to
+// 15 characters past `count` and write up to 15 bytes past, all of which
+// must be there.
+inline void PackBytes(const char16_t* chars, std::size_t count, char* out) {
+#ifdef SGSPLIT_HAVE_SSE2
+  widen_detail::PackBytesSse2(chars, count, out);
+#else
+  widen_detail::PackBytesPortable(chars, count, out);
 #endif
 }
 
