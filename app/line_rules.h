@@ -21,7 +21,7 @@ void WriteObjectStart(std::uint32_t object_number, TextLineWriter& writer);
 // It runs for every line of the model, so it lives here, to be inlined into
 // the loop that reads the lines.
 [[gnu::always_inline]] inline void ApplyLineRules(const Line& line, std::uint32_t& object_number,
-                           TextLineWriter& writer) {
+                                                  TextLineWriter& writer) {
   if (line.empty()) return;
   switch (line.front()) {
     case u'g':

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "app/narrow_path.h"
-#include "textio/text_line_reader.h"
 #include "tests/test_util.h"
+#include "textio/text_line_reader.h"
 
 namespace sgsplit {
 namespace {

@@ -56,6 +56,7 @@ std::vector<Read> ReadAll(Platform& platform, const std::filesystem::path& file,
   for (int guard = 0; guard < 100000; ++guard) {
     reader.ReadLine(line);
     EXPECT_FALSE(reader.bad());
+    EXPECT_TRUE(line.bytes_only()) << "a line read from a file holds only bytes";
     reads.push_back({Bytes(line), reader.eof(), reader.fail()});
     if (reader.fail() || reader.bad()) break;
   }

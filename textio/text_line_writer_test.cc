@@ -8,7 +8,9 @@
 
 #include "app/narrow_path.h"
 #include "tests/test_util.h"
+#include "textio/line.h"
 #include "textio/text_line_reader.h"
+#include "textio/widen.h"
 
 namespace sgsplit {
 namespace {
@@ -37,6 +39,15 @@ class WriteRecorder final : public PlatformWrapper {
 };
 
 using Script = std::function<void(TextLineWriter&)>;
+
+// A line as the reader fills it: widened from bytes.
+Line Widened(const std::string& bytes) {
+  Line line;
+  line.Reserve(bytes.size());
+  Widen(bytes.data(), bytes.size(), line.room());
+  line.SetWidenedLength(bytes.size());
+  return line;
+}
 
 struct Case {
   const char* name;
@@ -77,6 +88,26 @@ std::vector<Case> Cases() {
       {"long line goes out whole",
        [](auto& w) { w.WriteText(std::u16string(10000, u'x')), w.EndLine(); },
        std::string(10000, 'x') + "\r\n"},
+      // Lines widened from bytes skip the looking; any other Line is looked at.
+      {"widened line",
+       [](auto& w) { w.WriteText(Widened(std::string("v\0\xFF\r", 4))), w.EndLine(); },
+       std::string("v\0\xFF\r\r\n", 6)},
+      {"widened line after text and before a number",
+       [](auto& w) { w.WriteText(u"a"), w.WriteText(Widened("bcd")), w.WriteNumber(7); }, "abcd7"},
+      {"widened line that fills the staging buffer exactly",
+       [](auto& w) {
+         w.WriteText(u"ab"), w.WriteText(Widened(std::string(4094, 'y'))), w.EndLine();
+       },
+       "ab" + std::string(4094, 'y') + "\r\n"},
+      {"widened line longer than the staging buffer's room",
+       [](auto& w) {
+         w.WriteText(u"ab"), w.WriteText(Widened(std::string(4095, 'y'))), w.EndLine();
+       },
+       "ab" + std::string(4095, 'y') + "\r\n"},
+      {"Line holding an LF", [](auto& w) { w.WriteText(Line(u"a\nb")), w.EndLine(); },
+       "a\r\nb\r\n"},
+      {"Line holding U+0100", [](auto& w) { w.WriteText(Line(u"ab\u0100c")), w.EndLine(); }, "ab",
+       true},
   };
 }
 
@@ -199,6 +230,10 @@ TEST(TextLines, ReadAndWriteGiveBackTheSameBytes) {
       {all_bytes + "\n", all_bytes + "\r\n"},
       {std::string(4095, 'q') + "\r\n" + std::string(9000, 'r'),
        std::string(4095, 'q') + "\r\n" + std::string(9000, 'r') + "\r\n"},
+      // Each line shorter than the one before: nothing of the longer lines
+      // may come through after the shorter ones.
+      {"vn 0.000000 0.000000 1.000000 extra\nf 1 2\nf\n\ns\n",
+       "vn 0.000000 0.000000 1.000000 extra\r\nf 1 2\r\nf\r\n\r\ns\r\n"},
   };
   const std::u16string in_path = testing::Utf16Path(dir / "in.obj");
   const std::u16string out_path = testing::Utf16Path(dir / "out.obj");

@@ -10,18 +10,21 @@ namespace {
 
 using Narrow = std::size_t (*)(const char16_t*, std::size_t, char*, bool&);
 using WidenFn = void (*)(const char*, std::size_t, char16_t*);
+using Pack = void (*)(const char16_t*, std::size_t, char*);
 
 struct Implementation {
   const char* name;
   WidenFn widen;
   Narrow narrow;
+  Pack pack;
 };
 
 std::vector<Implementation> Implementations() {
-  std::vector<Implementation> all{
-      {"portable", widen_detail::WidenPortable, widen_detail::NarrowPortable}};
+  std::vector<Implementation> all{{"portable", widen_detail::WidenPortable,
+                                   widen_detail::NarrowPortable, widen_detail::PackBytesPortable}};
 #ifdef SGSPLIT_HAVE_SSE2
-  all.push_back({"sse2", widen_detail::WidenSse2, widen_detail::NarrowSse2});
+  all.push_back(
+      {"sse2", widen_detail::WidenSse2, widen_detail::NarrowSse2, widen_detail::PackBytesSse2});
 #endif
   return all;
 }
@@ -101,6 +104,24 @@ TEST(NarrowLatin1, StopsAtTheFirstCharacterWithoutAByte) {
           EXPECT_TRUE(before);
         }
       }
+    }
+  }
+}
+
+TEST(PackBytes, PacksWholeRunsAndRunsOverByLessThanAVector) {
+  constexpr std::size_t kOver = 15;
+  for (const Implementation& impl : Implementations()) {
+    for (std::size_t length = 0; length <= kMaxLength; ++length) {
+      SCOPED_TRACE(std::string(impl.name) + " length " + std::to_string(length));
+      // What lies past the run is read but must not matter.
+      std::u16string chars = Text(length) + std::u16string(kOver, u'\x100');
+      if (length != 0) chars[0] = u'\xFF';
+      if (length > 1) chars[1] = u'\0';
+      std::string out(length + kOver + 4, '#');
+      impl.pack(chars.data(), length, out.data());
+      for (std::size_t i = 0; i < length; ++i)
+        ASSERT_EQ(static_cast<unsigned char>(out[i]), chars[i]) << "at " << i;
+      EXPECT_EQ(out.substr(length + kOver), "####") << "written too far";
     }
   }
 }
