@@ -44,8 +44,9 @@ class TextLineWriter {
   void WriteText(std::u16string_view text) { WriteText(text.data(), text.size()); }
   void WriteText(const Line& line) {
     // A line as the reader yields it holds only characters with a byte and no
-    // LF, so it goes into the staging buffer by whole vectors, unlooked at;
-    // the room after the text on both sides takes what runs over.
+    // LF, so it goes into the staging buffer by whole vectors, unlooked at:
+    // the Line's slack and the staging buffer's second half take what the
+    // last vector runs over.
     static_assert(Line::kSlack >= 15);
     if (line.bytes_only() && (state_ & (kFail | kBad | kUnstaged)) == 0 &&
         line.size() <= kStagingSize - staged_) {
@@ -105,7 +106,7 @@ class TextLineWriter {
   bool opened_here_ = false;
   bool staging_tried_ = false;
   // kStagingSize bytes of staging, and as many again so that the line ends
-  // can be widened to CR LF in place.
+  // can be widened to CR LF in place and a vector may run over.
   std::unique_ptr<std::byte[]> storage_;
   char* staging_ = nullptr;
   std::uint32_t staged_ = 0;
