@@ -18,8 +18,9 @@ void WriteObjectStart(std::uint32_t object_number, TextLineWriter& writer);
 // group ("s") line and raises `object_number`; passes every other line
 // through. Only the first character is looked at, exactly as it stands.
 //
-// It runs for every line of the model, so it lives here, to be inlined into
-// the loop that reads the lines.
+// It runs for every line of the model, so it lives here and is always
+// inlined into the loop that reads the lines: left to itself, the compiler
+// keeps one copy and calls it, which costs a tenth of the pass.
 [[gnu::always_inline]] inline void ApplyLineRules(const Line& line, std::uint32_t& object_number,
                                                   TextLineWriter& writer) {
   if (line.empty()) return;
