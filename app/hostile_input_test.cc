@@ -212,8 +212,7 @@ TEST(HostileInputTest, ModelPast4GiBIsRewrittenExactly) {
 
 class HostilePassTest : public ::testing::Test {
  protected:
-  HostilePassTest()
-      : system_(NewSystemPlatform()), temp_env_("TMPDIR", (temp_.path().string() + "/").c_str()) {}
+  HostilePassTest() : system_(NewSystemPlatform()), temp_folder_(temp_.path()) {}
 
   PassReport Run(const fs::path& file, const PassOptions& options = {}) {
     testing::ScriptedChoice platform(*system_, WidenFileName(file.string()));
@@ -223,7 +222,7 @@ class HostilePassTest : public ::testing::Test {
   std::unique_ptr<Platform> system_;
   ScratchDir models_;
   ScratchDir temp_;
-  testing::ScopedEnv temp_env_;
+  testing::ScopedTempFolder temp_folder_;
 };
 
 TEST_F(HostilePassTest, LineOverTheLimitLeavesTheModel) {
@@ -426,7 +425,7 @@ TEST(HostileFullDiskTest, TemporaryFileOnAFullDiskLeavesTheModel) {
     testing::ScriptedChoice chosen(*system, WidenFileName(model.string()));
     testing::FaultPlatform full(chosen);
     full.Arm(testing::Fault::kWriteShort, 1000, true);
-    const testing::ScopedEnv env("TMPDIR", (temp.path().string() + "/").c_str());
+    const testing::ScopedTempFolder temp_folder(temp.path());
     const PassReport report = RunSeparationPass(full);
     EXPECT_EQ(report.outcome, PassOutcome::kIncomplete);
     EXPECT_EQ(testing::CountFiles(temp.path()), 0u);
