@@ -42,6 +42,7 @@ class TextLineReader {
     // Nearly every line lies whole in the block, its LF included: it takes
     // one pass that widens the bytes while it looks for the LF. A line that
     // has room for a whole block cannot be overrun by it.
+    static_assert(Line::kSlack >= 16 && kSearchSlack >= 16, "a vector must fit past the text");
     if (conditions_ == 0 && line.capacity() >= kBlockSize) {
       const char* lf = WidenToLineEnd(next_, line.room());
       const auto run = static_cast<std::size_t>(lf - next_);
