@@ -25,27 +25,16 @@ constexpr char kUsage[] =
     "untouched because it could not be read or rewritten, 2 when a rewritten\n"
     "file could not be put in place, 64 for a usage error.\n";
 
-// Answers the file choice with one given path.
-class ArgumentChoice final : public PlatformWrapper {
- public:
-  ArgumentChoice(Platform& platform, const std::u16string& path)
-      : PlatformWrapper(platform), path_(path) {}
-  ChooseResult ChooseFile(std::u16string* path) override {
-    *path = path_;
-    return ChooseResult::kChosen;
-  }
-
- private:
-  const std::u16string& path_;
-};
-
 int Rewrite(Platform& platform, const BatchArgument& file, DisplayPath display, std::FILE* err) {
   if (file.path.empty()) {
     std::fprintf(err, "sgsplit-batch: empty file name\n");
     return 1;
   }
-  ArgumentChoice choice(platform, file.path);
-  const PassReport report = RunSeparationPass(choice);
+  // The argument answers the file choice. The platform is used as it is,
+  // with no wrapper, so the pass's file calls reach it directly.
+  PassOptions options;
+  options.chosen_path = &file.path;
+  const PassReport report = RunSeparationPass(platform, options);
   if (!report.failure.empty()) {
     std::string message = report.failure;
     // A temporary file left behind is named, and what it holds is said:

@@ -85,13 +85,17 @@ void Pass(Platform& platform, const PassOptions& options, PassReport& report) {
     report.failure = std::move(failure);
   };
 
-  switch (platform.ChooseFile(&report.chosen_path)) {
-    case ChooseResult::kCancelled:
-      return;
-    case ChooseResult::kFailed:
-      return fail(PassOutcome::kNotStarted, "no file dialog could be shown");
-    case ChooseResult::kChosen:
-      break;
+  if (options.chosen_path != nullptr) {
+    report.chosen_path = *options.chosen_path;
+  } else {
+    switch (platform.ChooseFile(&report.chosen_path)) {
+      case ChooseResult::kCancelled:
+        return;
+      case ChooseResult::kFailed:
+        return fail(PassOutcome::kNotStarted, "no file dialog could be shown");
+      case ChooseResult::kChosen:
+        break;
+    }
   }
   if (report.chosen_path.empty()) return;
   if (report.chosen_path.size() > kMaxChosenPathLength)

@@ -37,6 +37,9 @@ int ExitCode(PassOutcome outcome);
 
 struct PassOptions {
   std::size_t line_limit = kMaxLineLength;
+  // The model to rewrite, in place of the platform's file choice; for a front
+  // end that is given its files. Not owned; null asks the platform.
+  const std::u16string* chosen_path = nullptr;
 };
 
 // Runs the pass. A file name that cannot be narrowed raises CAtlException;

@@ -93,6 +93,37 @@ TEST_F(SeparationPassTest, EndsWithoutTouchingAnything) {
   }
 }
 
+// A front end that is given its file skips the choice; the given path is
+// held to the same bound as a chosen one.
+TEST_F(SeparationPassTest, GivenPathTakesThePlaceOfTheChoice) {
+  WriteBytes(models_ / "box.obj", kModel);
+  const std::u16string given = testing::Utf16Path(models_ / "box.obj");
+  const std::u16string too_long = u"/" + std::u16string(1100, u'n');
+  const struct {
+    const char* name;
+    const std::u16string* path;
+    PassOutcome outcome;
+    const char* failure;
+    const char* model_after;
+  } cases[] = {
+      {"too long", &too_long, PassOutcome::kNotStarted, "the path is longer than 1023 characters",
+       kModel},
+      {"given", &given, PassOutcome::kCompleted, "", kRewritten},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    PassOptions options;
+    options.chosen_path = c.path;
+    // A dialog that fails: were it asked, the pass would not start.
+    const PassReport report = Run(ChooseResult::kFailed, models_ / "gone.obj", options);
+    EXPECT_EQ(report.outcome, c.outcome);
+    EXPECT_EQ(report.failure, c.failure);
+    EXPECT_EQ(report.chosen_path, *c.path);
+    EXPECT_EQ(ReadBytes(models_ / "box.obj"), c.model_after);
+    EXPECT_EQ(CountFiles(temp_.path()), 0u);
+  }
+}
+
 TEST_F(SeparationPassTest, NoTemporaryFolderLeavesTheModel) {
   WriteBytes(models_ / "box.obj", kModel);
   const fs::path missing = temp_ / "missing";
