@@ -175,16 +175,12 @@ class PosixPlatform final : public Platform {
   bool Write(FileHandle file, const void* data, std::uint32_t size,
              std::uint32_t* written) override {
     // A line at a time comes here, and nearly always goes in one call.
-    if (size != 0) {
-      const ssize_t n = ::write(FdOf(file), data, size);
-      if (n == static_cast<ssize_t>(size)) {
-        *written = size;
-        return true;
-      }
-      return WriteRest(file, static_cast<const char*>(data), size, n, written);
+    const ssize_t n = ::write(FdOf(file), data, size);
+    if (n == static_cast<ssize_t>(size)) [[likely]] {
+      *written = size;
+      return true;
     }
-    *written = 0;
-    return true;
+    return WriteRest(file, static_cast<const char*>(data), size, n, written);
   }
 
   bool Close(FileHandle file) override { return ::close(FdOf(file)) == 0 || Failed(errno); }
