@@ -35,8 +35,7 @@ void WriteObjectStart(std::uint32_t object_number, TextLineWriter& writer);
     default:
       break;
   }
-  writer.WriteText(line);
-  writer.EndLine();
+  writer.WriteLine(line);
 }
 
 }  // namespace sgsplit

@@ -77,6 +77,11 @@ void TextLineWriter::EndLineInPieces() {
   Flush();
 }
 
+void TextLineWriter::WriteLineInPieces(const Line& line) {
+  WriteText(line);
+  EndLine();
+}
+
 void TextLineWriter::Flush() {
   if ((state_ & (kFail | kBad)) != 0 || file_ == FileHandle::kInvalid) return;
   if (!HandOver()) state_ |= kBad;

@@ -56,6 +56,26 @@ class TextLineWriter {
     }
     WriteText(line.data(), line.size());
   }
+  // A whole line: WriteText(line), then EndLine(), in one step. A line as
+  // the reader yields it that fits the staging buffer with its line end is
+  // packed, given its CR LF and handed over, with the writer's state looked
+  // at once.
+  void WriteLine(const Line& line) {
+    // Read once into locals: the bytes stored below could alias the members.
+    const std::uint32_t staged = staged_;
+    const std::size_t size = line.size();
+    if (line.bytes_only() && state_ == 0 && size < kStagingSize - staged) {
+      char* const staging = staging_;
+      PackBytes(line.data(), size, staging + staged);
+      const std::uint32_t count = staged + static_cast<std::uint32_t>(size) + 2;
+      staging[count - 2] = '\r';
+      staging[count - 1] = '\n';
+      staged_ = 0;
+      if (!WriteAll(staging, count)) state_ |= kBad;
+      return;
+    }
+    WriteLineInPieces(line);
+  }
   void WriteNumber(std::uint32_t value);
   // Writes the line end and hands the line to the system.
   void EndLine() {
@@ -91,6 +111,7 @@ class TextLineWriter {
 
   void WriteTextInPieces(const char16_t* text, std::size_t length);
   void EndLineInPieces();
+  void WriteLineInPieces(const Line& line);
   bool HandOver();
   bool WriteUnstaged(const char16_t* text, std::size_t length);
   bool WriteAll(const char* bytes, std::uint32_t count) {

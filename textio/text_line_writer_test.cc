@@ -147,6 +147,65 @@ TEST_P(WriterTest, EveryFinishedLineIsInTheFileAtOnce) {
   EXPECT_EQ(ReadBytes(dir_ / "out.obj"), "v 0 0 0\r\nf 1 2 3\r\n");
 }
 
+// WriteLine is WriteText and EndLine in one step: the same bytes, the same
+// hand-overs and the same conditions, whatever was written before.
+TEST_P(WriterTest, WriteLineIsTextThenLineEnd) {
+  const struct {
+    const char* name;
+    Script before;
+  } preludes[] = {
+      {"fresh", [](auto&) {}},
+      {"text staged", [](auto& w) { w.WriteText(u"usemtl "); }},
+      {"text with an LF staged", [](auto& w) { w.WriteText(u"a\nb"); }},
+      {"staging nearly full", [](auto& w) { w.WriteText(std::u16string(4090, u'p')); }},
+      {"staging full", [](auto& w) { w.WriteText(std::u16string(4096, u'p')); }},
+      {"bad", [](auto& w) { w.WriteText(u"x\u0100"); }},
+  };
+  const struct {
+    const char* name;
+    Line line;
+  } lines[] = {
+      {"empty", Widened("")},
+      {"widened", Widened(std::string("v\0\xFF\r", 4))},
+      {"widened 4093", Widened(std::string(4093, 'y'))},
+      {"widened 4094", Widened(std::string(4094, 'y'))},
+      {"widened 4095", Widened(std::string(4095, 'y'))},
+      {"widened 9000", Widened(std::string(9000, 'y'))},
+      {"holding an LF", Line(u"c\nd")},
+      {"holding U+0100", Line(u"e\u0100f")},
+  };
+  for (const auto& prelude : preludes) {
+    for (const auto& line : lines) {
+      SCOPED_TRACE(std::string(prelude.name) + ", " + line.name);
+      std::string bytes[2];
+      std::vector<std::uint32_t> writes[2];
+      bool bad[2];
+      for (int way = 0; way < 2; ++way) {
+        const std::u16string path = Path("out.obj");
+        recorder_.writes.clear();
+        {
+          TextLineWriter writer(recorder_, NarrowPath(recorder_, path.c_str(), kUtf8CodePage));
+          prelude.before(writer);
+          if (way == 0) {
+            writer.WriteText(line.line);
+            writer.EndLine();
+          } else {
+            writer.WriteLine(line.line);
+          }
+          writer.WriteText(u"after");
+          writer.EndLine();
+          bad[way] = writer.bad();
+        }
+        bytes[way] = ReadBytes(dir_ / "out.obj");
+        writes[way] = recorder_.writes;
+      }
+      EXPECT_EQ(testing::Escaped(bytes[1]), testing::Escaped(bytes[0]));
+      EXPECT_EQ(writes[1], writes[0]);
+      EXPECT_EQ(bad[1], bad[0]);
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Staging, WriterTest, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Unstaged" : "Staged"; });
 
