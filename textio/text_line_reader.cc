@@ -8,7 +8,9 @@
 namespace sgsplit {
 
 TextLineReader::TextLineReader(Platform& platform, const NarrowPath& path, std::size_t line_limit)
-    : platform_(platform), line_limit_(line_limit) {
+    : platform_(platform),
+      line_limit_(line_limit),
+      one_pass_capacity_(line_limit >= kBlockSize ? kBlockSize : SIZE_MAX) {
   file_ = platform_.OpenForReading(path.Name());
   if (file_ == FileHandle::kInvalid) {
     NoteError();

@@ -41,12 +41,13 @@ class TextLineReader {
   void ReadLine(Line& line) {
     // Nearly every line lies whole in the block, its LF included: it takes
     // one pass that widens the bytes while it looks for the LF. A line that
-    // has room for a whole block cannot be overrun by it.
+    // has room for a whole block cannot be overrun by it, and a line inside a
+    // block is within the limit.
     static_assert(Line::kSlack >= 16 && kSearchSlack >= 16, "a vector must fit past the text");
-    if (conditions_ == 0 && line.capacity() >= kBlockSize) {
+    if (conditions_ == 0 && line.capacity() >= one_pass_capacity_) {
       const char* lf = WidenToLineEnd(next_, line.room());
-      const auto run = static_cast<std::size_t>(lf - next_);
-      if (lf != end_ && run <= line_limit_) {
+      if (lf != end_) {
+        const auto run = static_cast<std::size_t>(lf - next_);
         line.SetWidenedLength(run);
         next_ = lf + 1;
         return;
@@ -84,6 +85,9 @@ class TextLineReader {
   const char* next_ = no_block_;  // the look-ahead: the next byte to deliver
   const char* end_ = no_block_;   // with an LF just after the last byte
   std::size_t line_limit_;
+  // The least capacity at which a Line takes the one pass: room for a block,
+  // or none at all when a line could outgrow the limit inside a block.
+  std::size_t one_pass_capacity_;
   bool input_ended_ = false;  // at a byte 0x1A, a read error, or the end of file
   std::uint8_t conditions_ = 0;
   std::uint32_t error_ = 0;
