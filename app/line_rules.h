@@ -24,16 +24,20 @@ void WriteObjectStart(std::uint32_t object_number, TextLineWriter& writer);
 [[gnu::always_inline]] inline void ApplyLineRules(const Line& line, std::uint32_t& object_number,
                                                   TextLineWriter& writer) {
   if (line.empty()) return;
-  switch (line.front()) {
-    case u'g':
-    case u'o':
-      return;
-    case u's':
-      WriteObjectStart(object_number, writer);
-      ++object_number;
-      break;
-    default:
-      break;
+  // Every letter the rules act on lies between "g" and "s", and most lines
+  // (vertices, faces) start outside that span: one comparison passes them.
+  if (const char16_t first = line.front(); static_cast<char16_t>(first - u'g') <= u's' - u'g') {
+    switch (first) {
+      case u'g':
+      case u'o':
+        return;
+      case u's':
+        WriteObjectStart(object_number, writer);
+        ++object_number;
+        break;
+      default:
+        break;
+    }
   }
   writer.WriteLine(line);
 }

@@ -63,6 +63,11 @@ TEST(LineRules, EachLineByItsFirstCharacter) {
       {"# comment", "# comment\r\n"},
       {"vt 0 1", "vt 0 1\r\n"},
       {"l 1 2", "l 1 2\r\n"},
+      // Letters just outside and inside the span from g to s.
+      {"f 1 2 3", "f 1 2 3\r\n"},
+      {"h 1", "h 1\r\n"},
+      {"r 1", "r 1\r\n"},
+      {"t 1", "t 1\r\n"},
       {" s 1", " s 1\r\n"},
       {"\tg name", "\tg name\r\n"},
       {"S 1", "S 1\r\n"},
