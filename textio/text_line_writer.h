@@ -67,11 +67,7 @@ class TextLineWriter {
     if (line.bytes_only() && state_ == 0 && size < kStagingSize - staged) {
       char* const staging = staging_;
       PackBytes(line.data(), size, staging + staged);
-      const std::uint32_t count = staged + static_cast<std::uint32_t>(size) + 2;
-      staging[count - 2] = '\r';
-      staging[count - 1] = '\n';
-      staged_ = 0;
-      if (!WriteAll(staging, count)) state_ |= kBad;
+      HandOverLine(staging, staged + static_cast<std::uint32_t>(size));
       return;
     }
     WriteLineInPieces(line);
@@ -82,12 +78,7 @@ class TextLineWriter {
     // When no text brought an LF of its own and there is room for this one,
     // the line is handed over at once, its LF already widened to CR LF.
     if (state_ == 0 && staged_ < kStagingSize) {
-      char* const line = staging_;
-      const std::uint32_t count = staged_ + 2;
-      staged_ = 0;
-      line[count - 2] = '\r';
-      line[count - 1] = '\n';
-      if (!WriteAll(line, count)) state_ |= kBad;
+      HandOverLine(staging_, staged_);
       return;
     }
     EndLineInPieces();
@@ -109,6 +100,17 @@ class TextLineWriter {
     kTextLineEnd = 8,  // text staged since the last hand-over held an LF
   };
 
+  // Ends the `text` bytes at `line`, the start of the staging buffer, which
+  // hold no LF, with CR LF in place and hands them over in one write. The
+  // caller passes the buffer it has at hand: bytes stored through it may
+  // alias the members, which would otherwise be read again.
+  void HandOverLine(char* line, std::uint32_t text) {
+    const std::uint32_t count = text + 2;
+    line[count - 2] = '\r';
+    line[count - 1] = '\n';
+    staged_ = 0;
+    if (!WriteAll(line, count)) state_ |= kBad;
+  }
   void WriteTextInPieces(const char16_t* text, std::size_t length);
   void EndLineInPieces();
   void WriteLineInPieces(const Line& line);
