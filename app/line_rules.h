@@ -6,6 +6,7 @@
 
 #include "textio/line.h"
 #include "textio/text_line_writer.h"
+#include "textio/vectors.h"
 
 namespace sgsplit {
 
@@ -20,7 +21,9 @@ void WriteObjectStart(std::uint32_t object_number, TextLineWriter& writer);
 //
 // It runs for every line of the model, so it lives here and is always
 // inlined into the loop that reads the lines: left to itself, the compiler
-// keeps one copy and calls it, which costs a tenth of the pass.
+// keeps one copy and calls it, which costs a tenth of the pass. `Vectors`
+// are the loops that line takes to the writer (textio/vectors.h).
+template <class Vectors = BaselineVectors>
 [[gnu::always_inline]] inline void ApplyLineRules(const Line& line, std::uint32_t& object_number,
                                                   TextLineWriter& writer) {
   if (line.empty()) return;
@@ -39,7 +42,7 @@ void WriteObjectStart(std::uint32_t object_number, TextLineWriter& writer);
         break;
     }
   }
-  writer.WriteLine(line);
+  writer.WriteLine<Vectors>(line);
 }
 
 }  // namespace sgsplit

@@ -6,7 +6,9 @@
 #include "app/conversion_code_page.h"
 #include "app/line_rules.h"
 #include "app/narrow_path.h"
+#include "textio/text_line_reader.h"
 #include "textio/text_line_writer.h"
+#include "textio/vectors.h"
 
 namespace sgsplit {
 namespace {
@@ -77,6 +79,38 @@ int ExitCode(PassOutcome outcome) {
 
 namespace {
 
+// Reads every line and writes what the rules make of it, with the loops of
+// one vector set throughout.
+template <class Vectors>
+[[gnu::always_inline]] inline void CopyLinesWith(TextLineReader& reader, TextLineWriter& writer) {
+  std::uint32_t object_number = 1;
+  Line line;
+  for (;;) {
+    reader.ReadLine<Vectors>(line);
+    if (reader.fail() || reader.bad()) break;
+    ApplyLineRules<Vectors>(line, object_number, writer);
+  }
+}
+
+#ifdef SGSPLIT_HAVE_AVX2
+// The loop built for AVX2. The reader's and the writer's inline parts are
+// built for the baseline, which cannot take AVX2 code in: flattening puts
+// them, and the AVX2 loops they call, into this one function, as the baseline
+// loop has them.
+[[gnu::target("avx2"), gnu::flatten]] void CopyLinesAvx2(TextLineReader& reader,
+                                                         TextLineWriter& writer) {
+  CopyLinesWith<Avx2Vectors>(reader, writer);
+}
+#endif
+
+// Picks the widest vector set that the processor runs, once for the pass.
+void CopyLines(TextLineReader& reader, TextLineWriter& writer) {
+#ifdef SGSPLIT_HAVE_AVX2
+  if (HaveAvx2()) return CopyLinesAvx2(reader, writer);
+#endif
+  CopyLinesWith<BaselineVectors>(reader, writer);
+}
+
 // The pass proper. It fills `report` as it goes, so that what it has found
 // out survives a CAtlException.
 void Pass(Platform& platform, const PassOptions& options, PassReport& report) {
@@ -124,13 +158,7 @@ void Pass(Platform& platform, const PassOptions& options, PassReport& report) {
     return fail(PassOutcome::kIncomplete,
                 Reason(platform, "cannot open the temporary file", writer.error()));
 
-  std::uint32_t object_number = 1;
-  Line line;
-  for (;;) {
-    reader.ReadLine(line);
-    if (reader.fail() || reader.bad()) break;
-    ApplyLineRules(line, object_number, writer);
-  }
+  CopyLines(reader, writer);
   const bool input_complete = reader.eof() && !reader.bad();
   const bool line_too_long = !reader.eof() && !reader.bad();
   reader.Close();

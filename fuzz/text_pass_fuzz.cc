@@ -1,6 +1,7 @@
 // Arbitrary bytes as a model file, through the reader, the line rules and the
 // writer on real files, compared with a whole-buffer rewrite made here from
 // the byte and line rules alone.
+// Where the processor has AVX2, the run is made with its loops as well.
 //
 // The first input byte steers the run, the rest is the file:
 //   bit 7 clear: the line limit is bits 0..4 (0 to 31 characters);
@@ -21,6 +22,7 @@
 #include "platform/posix_file_names.h"
 #include "textio/text_line_reader.h"
 #include "textio/text_line_writer.h"
+#include "textio/vectors.h"
 
 namespace sgsplit {
 namespace {
@@ -116,6 +118,28 @@ void Check(bool ok, const char* what) {
   }
 }
 
+// Runs the read loop with one vector set; true when the input was read in
+// full.
+template <class Vectors>
+bool CopyLines(Platform& platform, const std::u16string& input_path,
+               const std::u16string& output_path, std::size_t limit) {
+  TextLineReader reader(platform, NarrowPath(platform, input_path.c_str(), kUtf8CodePage), limit);
+  TextLineWriter writer(platform, NarrowPath(platform, output_path.c_str(), kUtf8CodePage));
+  Check(reader.good() && writer.good(), "opening");
+  std::uint32_t number = 1;
+  Line line;
+  for (;;) {
+    reader.ReadLine<Vectors>(line);
+    if (reader.fail() || reader.bad()) break;
+    ApplyLineRules<Vectors>(line, number, writer);
+  }
+  const bool complete = reader.eof() && !reader.bad();
+  reader.Close();
+  writer.Close();
+  Check(!reader.bad() && !writer.bad() && !writer.fail(), "conditions after closing");
+  return complete;
+}
+
 }  // namespace
 }  // namespace sgsplit
 
@@ -134,23 +158,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const std::u16string input_path = WidenFileName(input_name);
   const std::u16string output_path = WidenFileName(output_name);
-  TextLineReader reader(platform, NarrowPath(platform, input_path.c_str(), kUtf8CodePage), limit);
-  TextLineWriter writer(platform, NarrowPath(platform, output_path.c_str(), kUtf8CodePage));
-  Check(reader.good() && writer.good(), "opening");
-  std::uint32_t number = 1;
-  Line line;
-  for (;;) {
-    reader.ReadLine(line);
-    if (reader.fail() || reader.bad()) break;
-    ApplyLineRules(line, number, writer);
-  }
-  const bool complete = reader.eof() && !reader.bad();
-  reader.Close();
-  writer.Close();
-  Check(!reader.bad() && !writer.bad() && !writer.fail(), "conditions after closing");
-
   const Expected expected = Reference(file, limit);
+  const bool complete = CopyLines<BaselineVectors>(platform, input_path, output_path, limit);
   Check(complete == expected.complete, "whether the input was read in full");
   Check(ReadFile(output_name) == expected.output, "output bytes");
+#ifdef SGSPLIT_HAVE_AVX2
+  if (HaveAvx2()) {
+    const bool complete_avx2 = CopyLines<Avx2Vectors>(platform, input_path, output_path, limit);
+    Check(complete_avx2 == expected.complete, "whether the input was read in full, with AVX2");
+    Check(ReadFile(output_name) == expected.output, "output bytes with AVX2");
+  }
+#endif
   return 0;
 }

@@ -5,13 +5,29 @@
 #include <string>
 #include <vector>
 
+#include "textio/vectors.h"
+
 namespace sgsplit {
 namespace {
 
-// 16 bytes of slack after the LF that ends every search, as the reader's
-// block has.
-constexpr std::size_t kSlack = 16;
+// Slack after the LF that ends every search, as the reader's block has.
+constexpr std::size_t kSlack = 32;
 constexpr char16_t kUntouched = 0xBEEF;
+
+struct Widening {
+  const char* name;
+  const char* (*widen)(const char*, char16_t*);
+  std::size_t reach;  // how far past the LF it may read and write
+};
+
+// Every widening this processor can run.
+std::vector<Widening> Widenings() {
+  std::vector<Widening> all{{"baseline", BaselineVectors::WidenToLineEnd, BaselineVectors::kReach}};
+#ifdef SGSPLIT_HAVE_AVX2
+  if (HaveAvx2()) all.push_back({"avx2", Avx2Vectors::WidenToLineEnd, Avx2Vectors::kReach});
+#endif
+  return all;
+}
 
 // Bytes of every value but LF, so that a widening that mixes up signs or
 // lanes shows.
@@ -31,17 +47,21 @@ TEST(FindLineEnd, FindsTheFirstLf) {
   }
 }
 
-TEST(WidenToLineEnd, WidensUpToTheLfAndStaysInsideTheSlack) {
-  for (std::size_t at = 0; at <= 70; ++at) {
-    // Bytes after the LF are not the line's, LFs among them included.
-    const std::string bytes = TextRun(at) + '\n' + std::string(kSlack, '\n');
-    std::vector<char16_t> out(at + kSlack + 8, kUntouched);
-    const char* lf = WidenToLineEnd(bytes.data(), out.data());
-    ASSERT_EQ(lf, bytes.data() + at) << "LF at " << at;
-    for (std::size_t i = 0; i < at; ++i)
-      ASSERT_EQ(out[i], static_cast<unsigned char>(bytes[i])) << "LF at " << at << ", char " << i;
-    for (std::size_t i = at + kSlack; i < out.size(); ++i)
-      ASSERT_EQ(out[i], kUntouched) << "LF at " << at << ", written past the slack at " << i;
+TEST(WidenToLineEnd, WidensUpToTheLfAndStaysInsideItsReach) {
+  for (const Widening& widening : Widenings()) {
+    ASSERT_LE(widening.reach, kSlack) << widening.name;
+    for (std::size_t at = 0; at <= 100; ++at) {
+      SCOPED_TRACE(std::string(widening.name) + ", LF at " + std::to_string(at));
+      // Bytes after the LF are not the line's, LFs among them included.
+      const std::string bytes = TextRun(at) + '\n' + std::string(widening.reach, '\n');
+      std::vector<char16_t> out(at + widening.reach + 8, kUntouched);
+      const char* lf = widening.widen(bytes.data(), out.data());
+      ASSERT_EQ(lf, bytes.data() + at);
+      for (std::size_t i = 0; i < at; ++i)
+        ASSERT_EQ(out[i], static_cast<unsigned char>(bytes[i])) << "char " << i;
+      for (std::size_t i = at + widening.reach; i < out.size(); ++i)
+        ASSERT_EQ(out[i], kUntouched) << "written past its reach at " << i;
+    }
   }
 }
 

@@ -14,9 +14,9 @@ namespace sgsplit {
 
 class Line {
  public:
-  // Spare characters after the text, written to by whole vectors and never
-  // part of the line.
-  static constexpr std::size_t kSlack = 16;
+  // Spare characters after the text, written to by whole vectors (of up to
+  // 32 characters) and never part of the line.
+  static constexpr std::size_t kSlack = 32;
 
   Line() = default;
   explicit Line(std::u16string_view text) { Assign(text); }

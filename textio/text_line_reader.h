@@ -12,8 +12,8 @@
 
 #include "app/narrow_path.h"
 #include "platform/platform.h"
-#include "textio/find_byte.h"
 #include "textio/line.h"
+#include "textio/vectors.h"
 
 namespace sgsplit {
 
@@ -25,8 +25,8 @@ class TextLineReader {
   // Used when no full block can be had; the results are the same.
   static constexpr std::uint32_t kFallbackBlockSize = 2;
   // Bytes after the block: the LF that ends every search, and the rest of
-  // a vector read from it. Never read into, never delivered.
-  static constexpr std::uint32_t kSearchSlack = 16;
+  // the widest vector read from it. Never read into, never delivered.
+  static constexpr std::uint32_t kSearchSlack = 32;
   // The memory asked for a full block.
   static constexpr std::uint32_t kBlockAllocation = kBlockSize + kSearchSlack;
 
@@ -37,15 +37,18 @@ class TextLineReader {
   TextLineReader& operator=(const TextLineReader&) = delete;
 
   // Replaces `line` with the next line, or leaves it untouched when a
-  // condition was already set.
+  // condition was already set. `Vectors` (textio/vectors.h) are the loops
+  // that the usual line takes; every set gives the same lines.
+  template <class Vectors = BaselineVectors>
   void ReadLine(Line& line) {
     // Nearly every line lies whole in the block, its LF included: it takes
     // one pass that widens the bytes while it looks for the LF. A line that
     // has room for a whole block cannot be overrun by it, and a line inside a
     // block is within the limit.
-    static_assert(Line::kSlack >= 16 && kSearchSlack >= 16, "a vector must fit past the text");
+    static_assert(Line::kSlack >= Vectors::kReach && kSearchSlack >= Vectors::kReach,
+                  "a vector must fit past the text");
     if (conditions_ == 0 && line.capacity() >= one_pass_capacity_) {
-      const char* lf = WidenToLineEnd(next_, line.room());
+      const char* lf = Vectors::WidenToLineEnd(next_, line.room());
       if (lf != end_) {
         const auto run = static_cast<std::size_t>(lf - next_);
         line.SetWidenedLength(run);

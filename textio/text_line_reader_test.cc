@@ -7,6 +7,7 @@
 
 #include "app/narrow_path.h"
 #include "tests/test_util.h"
+#include "textio/vectors.h"
 
 namespace sgsplit {
 namespace {
@@ -47,6 +48,7 @@ std::string Bytes(const Line& line) {
 
 // Reads until fail or bad, recording every read, then one read more to see
 // that nothing changes after it.
+template <class Vectors = BaselineVectors>
 std::vector<Read> ReadAll(Platform& platform, const std::filesystem::path& file,
                           std::size_t limit = kMaxLineLength) {
   const std::u16string path = testing::Utf16Path(file);
@@ -54,7 +56,7 @@ std::vector<Read> ReadAll(Platform& platform, const std::filesystem::path& file,
   std::vector<Read> reads;
   Line line;
   for (int guard = 0; guard < 100000; ++guard) {
-    reader.ReadLine(line);
+    reader.ReadLine<Vectors>(line);
     EXPECT_FALSE(reader.bad());
     EXPECT_TRUE(line.bytes_only()) << "a line read from a file holds only bytes";
     reads.push_back({Bytes(line), reader.eof(), reader.fail()});
@@ -76,6 +78,15 @@ struct Case {
 const Read kEnd{"", true, true};
 
 std::string Block(std::size_t size, char fill = 'x') { return std::string(size, fill); }
+
+// Lengths on both sides of whole 16- and 32-byte vectors, LF included.
+constexpr std::size_t kAroundVectorLengths[] = {14, 15, 16, 30, 31, 32, 33, 47, 62, 63, 64, 65, 95};
+
+std::string AroundVectorLengths() {
+  std::string bytes;
+  for (const std::size_t length : kAroundVectorLengths) bytes += Block(length, 'v') + '\n';
+  return bytes;
+}
 
 // A last line without LF sets end of input alone; the read after it sets fail
 // and leaves the line as it was. The tables leave that read implied.
@@ -148,6 +159,14 @@ std::vector<Case> Cases() {
         {"abcdefghijklmnopqrstuvwxyz0123"},
         {""},
         {"z", true, false}}},
+      {"lines about one, two and three vectors long", AroundVectorLengths(),
+       [] {
+         std::vector<Read> reads;
+         for (const std::size_t length : kAroundVectorLengths)
+           reads.push_back({Block(length, 'v')});
+         reads.push_back(kEnd);
+         return reads;
+       }()},
       {"a long line after a short one, across the block edge",
        "a\n" + Block(4090) + "\r\n" + Block(30, 'w') + "\n",
        {{"a"}, {Block(4090)}, {Block(30, 'w')}, kEnd}},
@@ -170,6 +189,11 @@ TEST_P(ReaderTest, YieldsLinesAndConditions) {
     const auto file = dir_ / "model.obj";
     testing::WriteBytes(file, c.bytes);
     EXPECT_EQ(ReadAll(platform(), file), c.reads);
+#ifdef SGSPLIT_HAVE_AVX2
+    if (HaveAvx2()) {
+      EXPECT_EQ(ReadAll<Avx2Vectors>(platform(), file), c.reads) << "with AVX2";
+    }
+#endif
   }
 }
 

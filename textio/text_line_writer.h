@@ -15,6 +15,7 @@
 #include "app/narrow_path.h"
 #include "platform/platform.h"
 #include "textio/line.h"
+#include "textio/vectors.h"
 #include "textio/widen.h"
 
 namespace sgsplit {
@@ -58,15 +59,17 @@ class TextLineWriter {
   }
   // A whole line: WriteText(line), then EndLine(), in one step. A line as
   // the reader yields it that fits the staging buffer with its line end is
-  // packed, given its CR LF and handed over, with the writer's state looked
-  // at once.
+  // packed by `Vectors` (textio/vectors.h), given its CR LF and handed over,
+  // with the writer's state looked at once.
+  template <class Vectors = BaselineVectors>
   void WriteLine(const Line& line) {
+    static_assert(Line::kSlack >= Vectors::kReach && kStagingSize >= Vectors::kReach);
     // Read once into locals: the bytes stored below could alias the members.
     const std::uint32_t staged = staged_;
     const std::size_t size = line.size();
     if (line.bytes_only() && state_ == 0 && size < kStagingSize - staged) {
       char* const staging = staging_;
-      PackBytes(line.data(), size, staging + staged);
+      Vectors::PackBytes(line.data(), size, staging + staged);
       HandOverLine(staging, staged + static_cast<std::uint32_t>(size));
       return;
     }

@@ -10,6 +10,7 @@
 #include "tests/test_util.h"
 #include "textio/line.h"
 #include "textio/text_line_reader.h"
+#include "textio/vectors.h"
 #include "textio/widen.h"
 
 namespace sgsplit {
@@ -47,6 +48,17 @@ Line Widened(const std::string& bytes) {
   Widen(bytes.data(), bytes.size(), line.room());
   line.SetWidenedLength(bytes.size());
   return line;
+}
+
+// Bytes of many values but LF, so that a conversion that mixes up lanes
+// shows.
+std::string Varied(std::size_t length) {
+  std::string bytes;
+  for (std::size_t i = 0; i < length; ++i) {
+    const auto byte = static_cast<char>((i * 37 + 11) % 256);
+    bytes += byte == '\n' ? 'n' : byte;
+  }
+  return bytes;
 }
 
 struct Case {
@@ -167,20 +179,27 @@ TEST_P(WriterTest, WriteLineIsTextThenLineEnd) {
   } lines[] = {
       {"empty", Widened("")},
       {"widened", Widened(std::string("v\0\xFF\r", 4))},
-      {"widened 4093", Widened(std::string(4093, 'y'))},
-      {"widened 4094", Widened(std::string(4094, 'y'))},
-      {"widened 4095", Widened(std::string(4095, 'y'))},
-      {"widened 9000", Widened(std::string(9000, 'y'))},
+      {"widened 33", Widened(Varied(33))},
+      {"widened 64", Widened(Varied(64))},
+      {"widened 4093", Widened(Varied(4093))},
+      {"widened 4094", Widened(Varied(4094))},
+      {"widened 4095", Widened(Varied(4095))},
+      {"widened 9000", Widened(Varied(9000))},
       {"holding an LF", Line(u"c\nd")},
       {"holding U+0100", Line(u"e\u0100f")},
   };
   for (const auto& prelude : preludes) {
     for (const auto& line : lines) {
       SCOPED_TRACE(std::string(prelude.name) + ", " + line.name);
-      std::string bytes[2];
-      std::vector<std::uint32_t> writes[2];
-      bool bad[2];
-      for (int way = 0; way < 2; ++way) {
+      // Text then line end; WriteLine; WriteLine with AVX2.
+      int ways = 2;
+#ifdef SGSPLIT_HAVE_AVX2
+      if (HaveAvx2()) ways = 3;
+#endif
+      std::string bytes[3];
+      std::vector<std::uint32_t> writes[3];
+      bool bad[3];
+      for (int way = 0; way < ways; ++way) {
         const std::u16string path = Path("out.obj");
         recorder_.writes.clear();
         {
@@ -189,8 +208,12 @@ TEST_P(WriterTest, WriteLineIsTextThenLineEnd) {
           if (way == 0) {
             writer.WriteText(line.line);
             writer.EndLine();
-          } else {
+          } else if (way == 1) {
             writer.WriteLine(line.line);
+          } else {
+#ifdef SGSPLIT_HAVE_AVX2
+            writer.WriteLine<Avx2Vectors>(line.line);
+#endif
           }
           writer.WriteText(u"after");
           writer.EndLine();
@@ -199,9 +222,12 @@ TEST_P(WriterTest, WriteLineIsTextThenLineEnd) {
         bytes[way] = ReadBytes(dir_ / "out.obj");
         writes[way] = recorder_.writes;
       }
-      EXPECT_EQ(testing::Escaped(bytes[1]), testing::Escaped(bytes[0]));
-      EXPECT_EQ(writes[1], writes[0]);
-      EXPECT_EQ(bad[1], bad[0]);
+      for (int way = 1; way < ways; ++way) {
+        SCOPED_TRACE(way == 1 ? "WriteLine" : "WriteLine with AVX2");
+        EXPECT_EQ(testing::Escaped(bytes[way]), testing::Escaped(bytes[0]));
+        EXPECT_EQ(writes[way], writes[0]);
+        EXPECT_EQ(bad[way], bad[0]);
+      }
     }
   }
 }

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "textio/vectors.h"
+
 namespace sgsplit {
 namespace {
 
@@ -16,15 +18,31 @@ struct Implementation {
   const char* name;
   WidenFn widen;
   Narrow narrow;
-  Pack pack;
 };
 
 std::vector<Implementation> Implementations() {
-  std::vector<Implementation> all{{"portable", widen_detail::WidenPortable,
-                                   widen_detail::NarrowPortable, widen_detail::PackBytesPortable}};
+  std::vector<Implementation> all{
+      {"portable", widen_detail::WidenPortable, widen_detail::NarrowPortable}};
 #ifdef SGSPLIT_HAVE_SSE2
-  all.push_back(
-      {"sse2", widen_detail::WidenSse2, widen_detail::NarrowSse2, widen_detail::PackBytesSse2});
+  all.push_back({"sse2", widen_detail::WidenSse2, widen_detail::NarrowSse2});
+#endif
+  return all;
+}
+
+struct Packing {
+  const char* name;
+  Pack pack;
+  std::size_t over;  // how far past the run it may read and write
+};
+
+// Every packing this processor can run.
+std::vector<Packing> Packings() {
+  std::vector<Packing> all{{"portable", widen_detail::PackBytesPortable, 0}};
+#ifdef SGSPLIT_HAVE_SSE2
+  all.push_back({"sse2", widen_detail::PackBytesSse2, 15});
+#endif
+#ifdef SGSPLIT_HAVE_AVX2
+  if (HaveAvx2()) all.push_back({"avx2", widen_detail::PackBytesAvx2, 31});
 #endif
   return all;
 }
@@ -109,19 +127,18 @@ TEST(NarrowLatin1, StopsAtTheFirstCharacterWithoutAByte) {
 }
 
 TEST(PackBytes, PacksWholeRunsAndRunsOverByLessThanAVector) {
-  constexpr std::size_t kOver = 15;
-  for (const Implementation& impl : Implementations()) {
+  for (const Packing& packing : Packings()) {
     for (std::size_t length = 0; length <= kMaxLength; ++length) {
-      SCOPED_TRACE(std::string(impl.name) + " length " + std::to_string(length));
+      SCOPED_TRACE(std::string(packing.name) + " length " + std::to_string(length));
       // What lies past the run is read but must not matter.
-      std::u16string chars = Text(length) + std::u16string(kOver, u'\x100');
+      std::u16string chars = Text(length) + std::u16string(packing.over, u'\x100');
       if (length != 0) chars[0] = u'\xFF';
       if (length > 1) chars[1] = u'\0';
-      std::string out(length + kOver + 4, '#');
-      impl.pack(chars.data(), length, out.data());
+      std::string out(length + packing.over + 4, '#');
+      packing.pack(chars.data(), length, out.data());
       for (std::size_t i = 0; i < length; ++i)
         ASSERT_EQ(static_cast<unsigned char>(out[i]), chars[i]) << "at " << i;
-      EXPECT_EQ(out.substr(length + kOver), "####") << "written too far";
+      EXPECT_EQ(out.substr(length + packing.over), "####") << "written too far";
     }
   }
 }
