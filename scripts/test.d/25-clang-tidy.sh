@@ -15,7 +15,10 @@ check() {
   # The per-file "N warnings generated" counts are of system headers, unshown.
   local log rc=0
   log=$(mktemp)
-  printf '%s\n' "$@" | xargs -P 2 -n 4 clang-tidy -p "$build" --quiet >"$log" 2>&1 || rc=$?
+  # The native compile database is GCC's: a GCC-only optimisation flag in it
+  # is no finding.
+  printf '%s\n' "$@" | xargs -P 2 -n 4 clang-tidy -p "$build" --quiet \
+    --extra-arg=-Wno-ignored-optimization-argument >"$log" 2>&1 || rc=$?
   grep -v '^[0-9]* warnings\? generated\.$' "$log" || true
   rm -f "$log"
   [ "$rc" -eq 0 ] || status=1
