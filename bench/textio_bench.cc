@@ -17,6 +17,7 @@
 #include "platform/platform.h"
 #include "textio/text_line_reader.h"
 #include "textio/text_line_writer.h"
+#include "textio/vectors.h"
 
 namespace sgsplit::bench {
 namespace {
@@ -87,25 +88,54 @@ std::vector<Line> ModelLines() {
   return lines;
 }
 
-void BM_TextLineReader(benchmark::State& state) {
+template <class Vectors>
+[[gnu::always_inline]] inline std::int64_t ReadAllLines(TextLineReader& reader) {
+  std::int64_t lines = 0;
+  Line line;
+  for (;;) {
+    reader.ReadLine<Vectors>(line);
+    if (reader.fail() || reader.bad()) break;
+    benchmark::DoNotOptimize(line.data());
+    ++lines;
+  }
+  return lines;
+}
+
+#ifdef SGSPLIT_HAVE_AVX2
+// Built like the pass's AVX2 loop, so that the reader's loops are inlined.
+[[gnu::target("avx2"), gnu::flatten]] std::int64_t ReadAllLinesAvx2(TextLineReader& reader) {
+  return ReadAllLines<Avx2Vectors>(reader);
+}
+#endif
+
+void TimeReader(benchmark::State& state, std::int64_t (*read_all)(TextLineReader&)) {
   Platform& platform = ThePlatform();
   const Scratch& scratch = TheScratch();
   std::int64_t lines = 0;
   for (auto _ : state) {
     TextLineReader reader(platform, NarrowPath(platform, scratch.model().c_str(), kUtf8CodePage));
-    Line line;
-    for (;;) {
-      reader.ReadLine(line);
-      if (reader.fail() || reader.bad()) break;
-      benchmark::DoNotOptimize(line.data());
-      ++lines;
-    }
+    lines += read_all(reader);
   }
   state.counters["lines"] =
       benchmark::Counter(static_cast<double>(lines), benchmark::Counter::kIsRate);
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(scratch.model_bytes()));
 }
+
+void BM_TextLineReader(benchmark::State& state) {
+  TimeReader(state, [](TextLineReader& reader) { return ReadAllLines<BaselineVectors>(reader); });
+}
 BENCHMARK(BM_TextLineReader)->Unit(benchmark::kMillisecond);
+
+#ifdef SGSPLIT_HAVE_AVX2
+void BM_TextLineReaderAvx2(benchmark::State& state) {
+  if (!HaveAvx2()) {
+    state.SkipWithError("this processor has no AVX2");
+    return;
+  }
+  TimeReader(state, ReadAllLinesAvx2);
+}
+BENCHMARK(BM_TextLineReaderAvx2)->Unit(benchmark::kMillisecond);
+#endif
 
 void BM_TextLineWriter(benchmark::State& state) {
   Platform& platform = ThePlatform();
