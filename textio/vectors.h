@@ -29,7 +29,8 @@ struct BaselineVectors {
 
 #ifdef SGSPLIT_HAVE_AVX2
 
-// Only to be run where HaveAvx2() holds, from code built for AVX2.
+// Only to be run where HaveAvx2() holds. Its loops are inlined only into
+// code built for AVX2; anywhere else they are calls.
 struct Avx2Vectors {
   static constexpr std::size_t kReach = 32;
   [[gnu::target("avx2")]] static const char* WidenToLineEnd(const char* first, char16_t* out) {
