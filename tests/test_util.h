@@ -76,6 +76,10 @@ std::size_t CountFiles(const std::filesystem::path& folder);
 // Shows bytes with everything outside printable ASCII escaped, for messages.
 std::string Escaped(std::string_view bytes);
 
+// `length` bytes of every value but LF, so that a conversion that mixes up
+// signs or lanes shows.
+std::string ByteRun(std::size_t length);
+
 }  // namespace sgsplit::testing
 
 #endif  // SGSPLIT_TESTS_TEST_UTIL_H_

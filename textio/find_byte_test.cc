@@ -5,10 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "tests/test_util.h"
 #include "textio/vectors.h"
 
 namespace sgsplit {
 namespace {
+
+using testing::ByteRun;
 
 // Slack after the LF that ends every search, as the reader's block has.
 constexpr std::size_t kSlack = 32;
@@ -29,20 +32,9 @@ std::vector<Widening> Widenings() {
   return all;
 }
 
-// Bytes of every value but LF, so that a widening that mixes up signs or
-// lanes shows.
-std::string TextRun(std::size_t length) {
-  std::string bytes;
-  for (std::size_t i = 0; i < length; ++i) {
-    const auto byte = static_cast<char>((i * 37 + 11) % 256);
-    bytes += byte == '\n' ? '\x8A' : byte;
-  }
-  return bytes;
-}
-
 TEST(FindLineEnd, FindsTheFirstLf) {
   for (std::size_t at = 0; at <= 70; ++at) {
-    std::string bytes = TextRun(at) + '\n' + TextRun(3) + '\n' + std::string(kSlack, '\n');
+    std::string bytes = ByteRun(at) + '\n' + ByteRun(3) + '\n' + std::string(kSlack, '\n');
     EXPECT_EQ(FindLineEnd(bytes.data()), bytes.data() + at) << "LF at " << at;
   }
 }
@@ -53,7 +45,7 @@ TEST(WidenToLineEnd, WidensUpToTheLfAndStaysInsideItsReach) {
     for (std::size_t at = 0; at <= 100; ++at) {
       SCOPED_TRACE(std::string(widening.name) + ", LF at " + std::to_string(at));
       // Bytes after the LF are not the line's, LFs among them included.
-      const std::string bytes = TextRun(at) + '\n' + std::string(widening.reach, '\n');
+      const std::string bytes = ByteRun(at) + '\n' + std::string(widening.reach, '\n');
       std::vector<char16_t> out(at + widening.reach + 8, kUntouched);
       const char* lf = widening.widen(bytes.data(), out.data());
       ASSERT_EQ(lf, bytes.data() + at);

@@ -16,6 +16,7 @@
 namespace sgsplit {
 namespace {
 
+using testing::ByteRun;
 using testing::ReadBytes;
 using testing::ScratchDir;
 
@@ -48,17 +49,6 @@ Line Widened(const std::string& bytes) {
   Widen(bytes.data(), bytes.size(), line.room());
   line.SetWidenedLength(bytes.size());
   return line;
-}
-
-// Bytes of many values but LF, so that a conversion that mixes up lanes
-// shows.
-std::string Varied(std::size_t length) {
-  std::string bytes;
-  for (std::size_t i = 0; i < length; ++i) {
-    const auto byte = static_cast<char>((i * 37 + 11) % 256);
-    bytes += byte == '\n' ? 'n' : byte;
-  }
-  return bytes;
 }
 
 struct Case {
@@ -179,12 +169,12 @@ TEST_P(WriterTest, WriteLineIsTextThenLineEnd) {
   } lines[] = {
       {"empty", Widened("")},
       {"widened", Widened(std::string("v\0\xFF\r", 4))},
-      {"widened 33", Widened(Varied(33))},
-      {"widened 64", Widened(Varied(64))},
-      {"widened 4093", Widened(Varied(4093))},
-      {"widened 4094", Widened(Varied(4094))},
-      {"widened 4095", Widened(Varied(4095))},
-      {"widened 9000", Widened(Varied(9000))},
+      {"widened 33", Widened(ByteRun(33))},
+      {"widened 64", Widened(ByteRun(64))},
+      {"widened 4093", Widened(ByteRun(4093))},
+      {"widened 4094", Widened(ByteRun(4094))},
+      {"widened 4095", Widened(ByteRun(4095))},
+      {"widened 9000", Widened(ByteRun(9000))},
       {"holding an LF", Line(u"c\nd")},
       {"holding U+0100", Line(u"e\u0100f")},
   };
