@@ -4,8 +4,8 @@
 #include <cstdio>
 
 #include "app/conversion_code_page.h"
-#include "app/line_rules.h"
 #include "app/narrow_path.h"
+#include "app/read_loop.h"
 #include "textio/text_line_reader.h"
 #include "textio/text_line_writer.h"
 #include "textio/vectors.h"
@@ -78,19 +78,6 @@ int ExitCode(PassOutcome outcome) {
 }
 
 namespace {
-
-// Reads every line and writes what the rules make of it, with the loops of
-// one vector set throughout.
-template <class Vectors>
-[[gnu::always_inline]] inline void CopyLinesWith(TextLineReader& reader, TextLineWriter& writer) {
-  std::uint32_t object_number = 1;
-  Line line;
-  for (;;) {
-    reader.ReadLine<Vectors>(line);
-    if (reader.fail() || reader.bad()) break;
-    ApplyLineRules<Vectors>(line, object_number, writer);
-  }
-}
 
 #ifdef SGSPLIT_HAVE_AVX2
 // The loop built for AVX2. The reader's and the writer's inline parts are

@@ -16,8 +16,8 @@
 #include <string>
 #include <string_view>
 
-#include "app/line_rules.h"
 #include "app/narrow_path.h"
+#include "app/read_loop.h"
 #include "platform/platform.h"
 #include "platform/posix_file_names.h"
 #include "textio/text_line_reader.h"
@@ -121,18 +121,12 @@ void Check(bool ok, const char* what) {
 // Runs the read loop with one vector set; true when the input was read in
 // full.
 template <class Vectors>
-bool CopyLines(Platform& platform, const std::u16string& input_path,
-               const std::u16string& output_path, std::size_t limit) {
+bool RewriteWith(Platform& platform, const std::u16string& input_path,
+                 const std::u16string& output_path, std::size_t limit) {
   TextLineReader reader(platform, NarrowPath(platform, input_path.c_str(), kUtf8CodePage), limit);
   TextLineWriter writer(platform, NarrowPath(platform, output_path.c_str(), kUtf8CodePage));
   Check(reader.good() && writer.good(), "opening");
-  std::uint32_t number = 1;
-  Line line;
-  for (;;) {
-    reader.ReadLine<Vectors>(line);
-    if (reader.fail() || reader.bad()) break;
-    ApplyLineRules<Vectors>(line, number, writer);
-  }
+  CopyLinesWith<Vectors>(reader, writer);
   const bool complete = reader.eof() && !reader.bad();
   reader.Close();
   writer.Close();
@@ -159,12 +153,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::u16string input_path = WidenFileName(input_name);
   const std::u16string output_path = WidenFileName(output_name);
   const Expected expected = Reference(file, limit);
-  const bool complete = CopyLines<BaselineVectors>(platform, input_path, output_path, limit);
+  const bool complete = RewriteWith<BaselineVectors>(platform, input_path, output_path, limit);
   Check(complete == expected.complete, "whether the input was read in full");
   Check(ReadFile(output_name) == expected.output, "output bytes");
 #ifdef SGSPLIT_HAVE_AVX2
   if (HaveAvx2()) {
-    const bool complete_avx2 = CopyLines<Avx2Vectors>(platform, input_path, output_path, limit);
+    const bool complete_avx2 = RewriteWith<Avx2Vectors>(platform, input_path, output_path, limit);
     Check(complete_avx2 == expected.complete, "whether the input was read in full, with AVX2");
     Check(ReadFile(output_name) == expected.output, "output bytes with AVX2");
   }
