@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <utility>
 
 #include "app/conversion_code_page.h"
 #include "app/narrow_path.h"
@@ -13,36 +14,37 @@
 namespace sgsplit {
 namespace {
 
-// Removes the temporary file when the pass leaves without handing it on,
-// whether by return or by exception. A file that cannot be removed is noted
-// in the report, which outlives the pass, so that nothing is left behind
-// unexplained.
+// Holds the temporary file from its creation to the end of the pass and
+// removes it when the pass leaves without handing it on, whether by return or
+// by exception. A file that cannot be removed is noted in the report, which
+// outlives the pass, so that nothing is left behind unexplained.
 class TemporaryFileGuard {
  public:
-  TemporaryFileGuard(Platform& platform, PassReport& report)
-      : platform_(platform), report_(report) {}
+  TemporaryFileGuard(Platform& platform, PassReport& report, FileHandle file)
+      : platform_(platform), report_(report), file_(file) {}
   ~TemporaryFileGuard() {
-    if (armed_) Remove();
+    if (file_ != FileHandle::kInvalid) Remove();
   }
   TemporaryFileGuard(const TemporaryFileGuard&) = delete;
   TemporaryFileGuard& operator=(const TemporaryFileGuard&) = delete;
 
+  FileHandle file() const { return file_; }
   // Removes the file now; false when it could not be removed.
   bool Remove() {
-    armed_ = false;
-    if (platform_.RemoveFile(report_.temp_path)) return true;
+    const FileHandle file = std::exchange(file_, FileHandle::kInvalid);
+    if (platform_.RemoveTempFile(report_.temp_path, file)) return true;
     report_.temp_left = true;
     return false;
   }
   void Keep() {
-    armed_ = false;
+    platform_.Close(std::exchange(file_, FileHandle::kInvalid));
     report_.temp_left = true;
   }
 
  private:
   Platform& platform_;
   PassReport& report_;
-  bool armed_ = true;
+  FileHandle file_;
 };
 
 std::string Reason(Platform& platform, const char* what, std::uint32_t error) {
@@ -126,10 +128,11 @@ void Pass(Platform& platform, const PassOptions& options, PassReport& report) {
   if (!platform.GetTempFolder(&temp_folder))
     return fail(PassOutcome::kNotStarted,
                 Reason(platform, "no temporary folder", platform.LastError()));
-  if (!platform.CreateTempFile(temp_folder, &report.temp_path))
+  const FileHandle temp_handle = platform.CreateTempFile(temp_folder, &report.temp_path);
+  if (temp_handle == FileHandle::kInvalid)
     return fail(PassOutcome::kNotStarted,
                 Reason(platform, "cannot create a temporary file", platform.LastError()));
-  TemporaryFileGuard temp_file(platform, report);
+  TemporaryFileGuard temp_file(platform, report, temp_handle);
 
   // Each narrowed name lives only until its file is open.
   TextLineReader reader(
@@ -138,12 +141,32 @@ void Pass(Platform& platform, const PassOptions& options, PassReport& report) {
   if (reader.fail())
     return fail(PassOutcome::kIncomplete,
                 Reason(platform, "cannot open for reading", reader.error()));
+  // What was opened is what gets replaced: its place and its state now.
+  FileIdentity model;
+  if (!platform.Identify(reader.handle(), &model))
+    return fail(PassOutcome::kIncomplete,
+                Reason(platform, "cannot open for reading", platform.LastError()));
+  const std::unique_ptr<ModelPlace> place =
+      platform.LocateModel(reader.handle(), NarrowPath(platform, report.chosen_path.c_str(),
+                                                       ConversionCodePage(platform))
+                                                .Name());
+  if (place == nullptr)
+    return fail(PassOutcome::kIncomplete,
+                Reason(platform, "cannot find the model's folder", platform.LastError()));
 
   TextLineWriter writer(
       platform, NarrowPath(platform, report.temp_path.c_str(), ConversionCodePage(platform)));
   if (writer.fail())
     return fail(PassOutcome::kIncomplete,
                 Reason(platform, "cannot open the temporary file", writer.error()));
+  // The name must still lead to the file made above; another user who can
+  // write the temporary folder may have put a file of their own there.
+  FileIdentity made, opened;
+  if (!platform.Identify(temp_handle, &made) || !platform.Identify(writer.handle(), &opened))
+    return fail(PassOutcome::kIncomplete,
+                Reason(platform, "cannot open the temporary file", platform.LastError()));
+  if (!made.SameFile(opened))
+    return fail(PassOutcome::kIncomplete, "the temporary file was replaced by another file");
 
   CopyLines(reader, writer);
   const bool input_complete = reader.eof() && !reader.bad();
@@ -160,12 +183,14 @@ void Pass(Platform& platform, const PassOptions& options, PassReport& report) {
     return fail(PassOutcome::kIncomplete,
                 Reason(platform, "cannot write the temporary file", writer.error()));
 
-  switch (platform.CopyOver(report.temp_path, report.chosen_path)) {
+  switch (platform.ReplaceModel(temp_handle, *place, model)) {
     case ReplaceResult::kReplaced:
       break;
     case ReplaceResult::kUntouched:
       return fail(PassOutcome::kNotReplaced,
                   Reason(platform, "cannot replace the file", platform.LastError()));
+    case ReplaceResult::kModelChanged:
+      return fail(PassOutcome::kNotReplaced, "the model changed while it was being rewritten");
     case ReplaceResult::kMaybeDamaged:
       temp_file.Keep();
       return fail(PassOutcome::kReplaceFailed,

@@ -32,9 +32,35 @@ struct FileName {
 enum class ChooseResult { kChosen, kCancelled, kFailed };
 
 enum class ReplaceResult {
-  kReplaced,      // the target now holds the source's content
-  kUntouched,     // failed; the target still holds its old content
-  kMaybeDamaged,  // failed; the target may hold neither old nor new content
+  kReplaced,      // the model now holds the result
+  kUntouched,     // failed; the model still holds its old content
+  kModelChanged,  // the name no longer leads to the file read, or that file
+                  // changed after it was opened; whatever is there is untouched
+  kMaybeDamaged,  // failed part way; the model may hold neither old nor new content
+};
+
+// Which file an open handle leads to, and its size and last changes when it
+// was looked at. Two looks that compare equal saw the same, unchanged file.
+struct FileIdentity {
+  std::uint64_t volume = 0;  // device, or volume serial number
+  std::uint64_t file = 0;    // inode, or file index
+  std::uint64_t size = 0;
+  std::int64_t modified = 0;  // last write, in the system's units
+  std::int64_t changed = 0;   // last change of content or metadata; 0 where not kept
+
+  bool SameFile(const FileIdentity& other) const {
+    return volume == other.volume && file == other.file;
+  }
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
+// Where a model lay when it was opened for reading, its links resolved once,
+// then: the folder and name that putting the result in place works in, so
+// that no later lookup of the path can lead elsewhere. Its content is the
+// platform's own.
+class ModelPlace {
+ public:
+  virtual ~ModelPlace() = default;
 };
 
 struct VersionInfo {
@@ -55,12 +81,25 @@ class Platform {
 
   // The temporary folder, ending in the platform's path separator.
   virtual bool GetTempFolder(std::u16string* folder) = 0;
-  // Creates a new, empty, uniquely named file whose name starts with "obj"
-  // in `folder`, and returns its full path.
-  virtual bool CreateTempFile(const std::u16string& folder, std::u16string* path) = 0;
-  // Puts the content of `from` in place of the file `to`.
-  virtual ReplaceResult CopyOver(const std::u16string& from, const std::u16string& to) = 0;
-  virtual bool RemoveFile(const std::u16string& path) = 0;
+  // Creates a new, empty file in `folder` under a unique name that starts
+  // with "obj" and cannot be guessed, and returns its full path and a handle
+  // on it for reading it back. The handle keeps hold of that very file,
+  // whatever happens to its name, until RemoveTempFile or Close.
+  virtual FileHandle CreateTempFile(const std::u16string& folder, std::u16string* path) = 0;
+  // Removes the temporary file at `path`, open as `file`, and closes `file`.
+  // A name that no longer leads to `file` is left alone.
+  virtual bool RemoveTempFile(const std::u16string& path, FileHandle file) = 0;
+
+  // Which file `file` is, and its size and times now.
+  virtual bool Identify(FileHandle file, FileIdentity* identity) = 0;
+  // Where the model opened as `file` by `name` lies. Null on failure.
+  virtual std::unique_ptr<ModelPlace> LocateModel(FileHandle file, const FileName& name) = 0;
+  // Puts the content of `result` (read from its start) in the model's place,
+  // provided that the place still holds the file described by `read`,
+  // unchanged. The model keeps what it carries: owner, permissions and the
+  // like, and its other names.
+  virtual ReplaceResult ReplaceModel(FileHandle result, ModelPlace& place,
+                                     const FileIdentity& read) = 0;
 
   // What the file-name code page is decided from.
   virtual bool QueryVersion(VersionInfo* version) = 0;
@@ -76,7 +115,8 @@ class Platform {
                            int size) = 0;
 
   // File access by name. Reading opens an existing file; writing creates the
-  // file or empties it. Both let other programs read and write meanwhile.
+  // file or empties it, and never follows a symbolic link. Both let other
+  // programs read and write meanwhile.
   virtual FileHandle OpenForReading(const FileName& name) = 0;
   virtual FileHandle OpenForWriting(const FileName& name) = 0;
   // Reads up to `size` bytes; `*got` is 0 at the end of the file.
@@ -102,13 +142,22 @@ class PlatformWrapper : public Platform {
 
   ChooseResult ChooseFile(std::u16string* path) override { return target_.ChooseFile(path); }
   bool GetTempFolder(std::u16string* folder) override { return target_.GetTempFolder(folder); }
-  bool CreateTempFile(const std::u16string& folder, std::u16string* path) override {
+  FileHandle CreateTempFile(const std::u16string& folder, std::u16string* path) override {
     return target_.CreateTempFile(folder, path);
   }
-  ReplaceResult CopyOver(const std::u16string& from, const std::u16string& to) override {
-    return target_.CopyOver(from, to);
+  bool RemoveTempFile(const std::u16string& path, FileHandle file) override {
+    return target_.RemoveTempFile(path, file);
   }
-  bool RemoveFile(const std::u16string& path) override { return target_.RemoveFile(path); }
+  bool Identify(FileHandle file, FileIdentity* identity) override {
+    return target_.Identify(file, identity);
+  }
+  std::unique_ptr<ModelPlace> LocateModel(FileHandle file, const FileName& name) override {
+    return target_.LocateModel(file, name);
+  }
+  ReplaceResult ReplaceModel(FileHandle result, ModelPlace& place,
+                             const FileIdentity& read) override {
+    return target_.ReplaceModel(result, place, read);
+  }
   bool QueryVersion(VersionInfo* version) override { return target_.QueryVersion(version); }
   int LocaleAnsiCodePage(char* buffer, int size) override {
     return target_.LocaleAnsiCodePage(buffer, size);

@@ -89,6 +89,8 @@ class TextLineWriter {
   void Flush();
   void Close();
 
+  // The open file, for the caller that must know which file it is.
+  FileHandle handle() const { return file_; }
   bool fail() const { return (state_ & kFail) != 0; }
   bool bad() const { return (state_ & kBad) != 0; }
   bool good() const { return (state_ & (kFail | kBad)) == 0; }
