@@ -162,7 +162,8 @@ Step ReplaceByRename(int folder, const std::string& name, int model, const struc
                      int result, off_t size, const FileIdentity& read) {
   if (st.st_nlink != 1) return Step::kCannotCarry;  // the other names would keep the old model
   NewFile file;
-  if (!CreateBeside(folder, &file)) return Step::kCannotCarry;
+  // A folder that cannot be written, or is full, leaves the model as it is.
+  if (!CreateBeside(folder, &file)) return Step::kFailed;
   const int out = file.fd.get();
   const auto give_up = [&](Step step) {
     const int error = errno;
@@ -175,11 +176,7 @@ Step ReplaceByRename(int folder, const std::string& name, int model, const struc
   if (::fchown(out, st.st_uid, st.st_gid) != 0 || !CopyAttributes(model, out) ||
       ::fchmod(out, st.st_mode & 07777) != 0)
     return give_up(Step::kCannotCarry);
-  if (!CopyContent(result, out, size)) {
-    // The folder's disk may have no room for a second copy; the model's own
-    // room may do.
-    return give_up(errno == ENOSPC || errno == EDQUOT ? Step::kCannotCarry : Step::kFailed);
-  }
+  if (!CopyContent(result, out, size)) return give_up(Step::kFailed);
   // The rename must not reach the disk before the content does.
   if (::fsync(out) != 0) return give_up(Step::kFailed);
 

@@ -19,6 +19,8 @@ namespace sgsplit {
 // given, an attribute that may not be set, more than one name) is rewritten
 // in place instead, keeping all it carries and its other names; the room is
 // taken first, so that a full disk is found before its first byte changes.
+// A folder where no file can be made beside the model, or that is full,
+// leaves the model as it is.
 // A model with no write permission is left alone, also for the superuser.
 // `*error` is the system's code for a failure.
 ReplaceResult ReplaceModelFile(int folder, const std::string& name, int result,
