@@ -11,10 +11,10 @@
 #include "tests/test_util.h"
 
 #ifndef _WIN32
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
 
 #include "platform/posix_file_names.h"
 #endif
@@ -355,11 +355,10 @@ TEST_F(SeparationPassRaceTest, ASignalLeavesNothingBehind) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.signal_number);
     WriteBytes(models_ / "box.obj", kModel);
-    EXPECT_EXIT(
-        RunWith([&](testing::FaultPlatform& platform) {
-          platform.Before(c.when, 1, [&] { ::raise(c.signal_number); });
-        }),
-        ::testing::ExitedWithCode(128 + c.signal_number), "");
+    EXPECT_EXIT(RunWith([&](testing::FaultPlatform& platform) {
+                  platform.Before(c.when, 1, [&] { ::raise(c.signal_number); });
+                }),
+                ::testing::ExitedWithCode(128 + c.signal_number), "");
     EXPECT_EQ(ReadBytes(models_ / "box.obj"), c.model);
     EXPECT_EQ(CountFiles(temp_.path()), 0u);
     EXPECT_EQ(CountFiles(models_.path()), 1u);

@@ -1,12 +1,12 @@
 #include "platform/posix_cleanup.h"
 
 #include <fcntl.h>
-#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <atomic>
+#include <climits>
 #include <cstring>
 
 namespace sgsplit {
@@ -63,7 +63,7 @@ void RemoveNotedFilesOnSignals() {
   }
 }
 
-NotedFile::NotedFile(int folder, const char* name, dev_t device, ino_t inode) : slot_(-1) {
+NotedFile::NotedFile(int folder, const char* name, dev_t device, ino_t inode) {
   if (std::strlen(name) >= PATH_MAX) return;
   for (int i = 0; i < kSlots; ++i) {
     if (taken[i]) continue;

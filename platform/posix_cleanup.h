@@ -4,8 +4,8 @@
 #ifndef SGSPLIT_PLATFORM_POSIX_CLEANUP_H_
 #define SGSPLIT_PLATFORM_POSIX_CLEANUP_H_
 
-#include <signal.h>
 #include <sys/types.h>
+#include <csignal>
 
 namespace sgsplit {
 
@@ -25,7 +25,7 @@ class NotedFile {
   NotedFile& operator=(const NotedFile&) = delete;
 
  private:
-  int slot_;  // -1 when every slot was taken; the file is then not noted
+  int slot_ = -1;  // -1 when every slot was taken; the file is then not noted
 };
 
 // Holds the three signals back while it lives; one that comes meanwhile ends

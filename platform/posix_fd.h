@@ -41,8 +41,10 @@ inline FileIdentity IdentityOf(const struct stat& st) {
   identity.volume = static_cast<std::uint64_t>(st.st_dev);
   identity.file = static_cast<std::uint64_t>(st.st_ino);
   identity.size = static_cast<std::uint64_t>(st.st_size);
-  identity.modified = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
-  identity.changed = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1'000'000'000 + st.st_ctim.tv_nsec;
+  identity.modified =
+      static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
+  identity.changed =
+      static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1'000'000'000 + st.st_ctim.tv_nsec;
   return identity;
 }
 

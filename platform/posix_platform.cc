@@ -97,22 +97,22 @@ class PosixPlatform final : public Platform {
       return Failed(EBADF);
     }
     // The file is found by what was made, not by the name, and removed only
-    // while the name still leads to it: another user who
-    // can write the temporary folder may have put a file of theirs there.
-    bool removed = true;
+    // while the name still leads to it: another user who can write the
+    // temporary folder may have put a file of theirs there.
+    const int folder = temp->second.folder.get();
+    const char* name = temp->second.name.c_str();
     struct stat held, named;
+    bool removed;
     if (::fstat(FdOf(file), &held) != 0 ||
-        ::fstatat(temp->second.folder.get(), temp->second.name.c_str(), &named,
-                  AT_SYMLINK_NOFOLLOW) != 0) {
+        ::fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) != 0) {
       removed = Failed(errno);
     } else if (held.st_dev != named.st_dev || held.st_ino != named.st_ino) {
-      removed = Failed(EEXIST);
-    } else if (::unlinkat(temp->second.folder.get(), temp->second.name.c_str(), 0) != 0) {
-      removed = Failed(errno);
+      removed = Failed(EEXIST);  // the name is another file's now
+    } else {
+      removed = ::unlinkat(folder, name, 0) == 0 || Failed(errno);
     }
-    const int error = static_cast<int>(last_error_);
-    Close(file);
-    last_error_ = static_cast<std::uint32_t>(error);
+    temp_files_.erase(temp);
+    ::close(FdOf(file));
     return removed;
   }
 

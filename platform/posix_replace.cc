@@ -44,8 +44,8 @@ bool CopyContent(int from, int to, off_t size) {
       return false;
     }
     for (ssize_t put = 0; put < got;) {
-      const ssize_t n = ::pwrite(to, buffer.data() + put, static_cast<std::size_t>(got - put),
-                                 done + put);
+      const ssize_t n =
+          ::pwrite(to, buffer.data() + put, static_cast<std::size_t>(got - put), done + put);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) return false;
       put += n;
@@ -84,7 +84,8 @@ bool CopyAttributes(int from, int to) {
     if (size < 0) return false;
     std::vector<char> value(static_cast<std::size_t>(size));
     const ssize_t got = ::fgetxattr(from, name.c_str(), value.data(), value.size());
-    if (got < 0 || ::fsetxattr(to, name.c_str(), value.data(), static_cast<std::size_t>(got), 0) != 0)
+    if (got < 0 ||
+        ::fsetxattr(to, name.c_str(), value.data(), static_cast<std::size_t>(got), 0) != 0)
       return false;
   }
   // What the new file took from its folder (a default ACL) and the model lacks.
@@ -120,8 +121,7 @@ bool CreateBeside(int folder, NewFile* file) {
         return false;
       }
       file->name = std::move(name);
-      file->noted =
-          std::make_unique<NotedFile>(folder, file->name.c_str(), st.st_dev, st.st_ino);
+      file->noted = std::make_unique<NotedFile>(folder, file->name.c_str(), st.st_dev, st.st_ino);
       return true;
     }
     if (errno != EEXIST) return false;
