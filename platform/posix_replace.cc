@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -30,6 +31,22 @@ enum class Step {
 
 bool Unchanged(const struct stat& st, const FileIdentity& read) {
   return S_ISREG(st.st_mode) && IdentityOf(st) == read;
+}
+
+// Opens the model as its name leads to it now, never through a link. Empty
+// when that is the file that was read, unchanged; otherwise how the run ends.
+std::optional<ReplaceResult> OpenModel(int folder, const std::string& name, int access,
+                                       const FileIdentity& read, UniqueFd* fd, struct stat* st,
+                                       int* error) {
+  *fd = UniqueFd(::openat(folder, name.c_str(), access | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!fd->valid() || ::fstat(fd->get(), st) != 0) {
+    *error = errno;
+    // Gone, or a link now.
+    if (errno == ENOENT || errno == ELOOP) return ReplaceResult::kModelChanged;
+    return ReplaceResult::kUntouched;
+  }
+  if (!Unchanged(*st, read)) return ReplaceResult::kModelChanged;
+  return std::nullopt;
 }
 
 // Copies all of `from`, from its start, to `to` from its start.
@@ -197,18 +214,9 @@ Step ReplaceByRename(int folder, const std::string& name, int model, const struc
 // Writes the result into the model itself.
 ReplaceResult ReplaceInPlace(int folder, const std::string& name, int result, off_t size,
                              const FileIdentity& read, int* error) {
-  UniqueFd out(::openat(folder, name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (!out.valid()) {
-    *error = errno;
-    return errno == ENOENT || errno == ELOOP ? ReplaceResult::kModelChanged
-                                             : ReplaceResult::kUntouched;
-  }
+  UniqueFd out;
   struct stat st;
-  if (::fstat(out.get(), &st) != 0) {
-    *error = errno;
-    return ReplaceResult::kUntouched;
-  }
-  if (!Unchanged(st, read)) return ReplaceResult::kModelChanged;
+  if (const auto stop = OpenModel(folder, name, O_RDWR, read, &out, &st, error)) return *stop;
   if (size > 0) {
     const int reserved = ::posix_fallocate(out.get(), 0, size);
     if (reserved != 0) {
@@ -247,20 +255,9 @@ std::string UnguessableName(const char* prefix, const char* suffix) {
 ReplaceResult ReplaceModelFile(int folder, const std::string& name, int result,
                                const FileIdentity& read, int* error) {
   *error = 0;
-  // The model as its name leads to it now, never through a link: the file
-  // that was read, or the run ends here.
-  UniqueFd model(::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (!model.valid()) {
-    *error = errno;
-    return errno == ENOENT || errno == ELOOP ? ReplaceResult::kModelChanged
-                                             : ReplaceResult::kUntouched;
-  }
+  UniqueFd model;
   struct stat st;
-  if (::fstat(model.get(), &st) != 0) {
-    *error = errno;
-    return ReplaceResult::kUntouched;
-  }
-  if (!Unchanged(st, read)) return ReplaceResult::kModelChanged;
+  if (const auto stop = OpenModel(folder, name, O_RDONLY, read, &model, &st, error)) return *stop;
   // Read-only means read-only, for the superuser too, whom a rename would
   // let past the permissions; an immutable file and a read-only mount answer
   // here as well.
