@@ -116,18 +116,9 @@ std::string BashReads(const std::string& word) {
 // bytes of the file's name.
 TEST(QuoteNameTest, TheShellReadsBackTheName) {
   const std::string names[] = {
-      "abc\ndef",
-      "\x1B[2J\x1B[31mred",
-      "a\a\b\t\v\f\r\x7F",
-      "mod\xE8le.obj",
-      "\xFF\x80\xC3",
-      "it's\n'quoted'",
-      "$(echo no) `x` \\ \"\x01",
-      "\xC2\x9B"
-      "2J",
-      "\xE2\x80\xA8",
-      "caf\xC3\xA9\n",
-      "\xED\xB2\x80\n",
+      "abc\ndef",     "\x1B[2J\x1B[31mred", "a\a\b\t\v\f\r\x7F",        "mod\xE8le.obj",
+      "\xFF\x80\xC3", "it's\n'quoted'",     "$(echo no) `x` \\ \"\x01", "\xC2\x9B[2J",
+      "\xE2\x80\xA8", "caf\xC3\xA9\n",      "\xED\xB2\x80\n",
   };
   for (const std::string& name : names) {
     SCOPED_TRACE(name);
