@@ -21,6 +21,7 @@
 #include "app/quote_name.h"
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace sgsplit {
