@@ -24,12 +24,15 @@ model() {
   printf 'mtllib box.mtl\r\nv 0 0 0\nv 1 0 0\n\ng box\nusemtl red\ns 1\nf 1 2 3\ns off\nf 3 2 1\n' >"$1"
 }
 
-# Without a display the program ends at once, touching nothing.
+# Without a display the program ends at once, touching nothing, and says why
+# on standard error, the only place it can.
 model "$work/models/alone.obj"
 cp "$work/models/alone.obj" "$work/alone.expected"
 status=0
-env -u DISPLAY "$sgsplit" 2>/dev/null || status=$?
+env -u DISPLAY "$sgsplit" 2>"$work/stderr" || status=$?
 [ "$status" -eq 1 ] || fail "no display: exit $status, expected 1"
+grep -qx "sgsplit: no file dialog could be shown" "$work/stderr" ||
+  fail "no display: standard error $(cat "$work/stderr")"
 cmp -s "$work/models/alone.obj" "$work/alone.expected" || fail "no display: model changed"
 [ -z "$(ls -A "$work/tmp")" ] || fail "no display: temporary folder not empty"
 
