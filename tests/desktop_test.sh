@@ -46,7 +46,18 @@ export DISPLAY=$display
 for _ in $(seq 50); do xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
 
 # The program's error message is the only window titled "sgsplit".
-message_window() { xdotool search --onlyvisible --name '^sgsplit$' 2>/dev/null | head -n 1; }
+message_window() { xdotool search --onlyvisible --name '^sgsplit$' 2>/dev/null | head -n 1 || true; }
+# Waits for it. A search stumbles on a window that closes while it looks (the
+# file dialog's), so it is repeated rather than left to wait by itself.
+wait_for_message() {
+  local window
+  for _ in $(seq 150); do
+    window=$(message_window)
+    [ -z "$window" ] || { echo "$window"; return 0; }
+    sleep 0.2
+  done
+  return 1
+}
 
 # Starts the program, waits for its dialog, sends the keys, and sets $status.
 # With expect_message=1 the program must then show its error message and wait
@@ -61,7 +72,7 @@ drive() {
   xdotool windowactivate --sync "$window" 2>/dev/null || xdotool windowfocus --sync "$window"
   "$@"
   if [ "${expect_message:-0}" = 1 ]; then
-    window=$(timeout 30 xdotool search --sync --onlyvisible --name '^sgsplit$' | head -n 1) ||
+    window=$(wait_for_message) ||
       { kill "$pid" 2>/dev/null || true; fail "the error message did not appear"; }
     kill -0 "$pid" 2>/dev/null || fail "the program ended before its message was dismissed"
     sleep 0.5

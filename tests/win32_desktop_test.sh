@@ -41,7 +41,18 @@ no_temp_files() { ! ls "$temp"/obj*.tmp >/dev/null 2>&1; }
 no_temp_files || fail "temporary files were there before the test"
 
 # The program's error message is the only window titled "sgsplit".
-message_window() { xdotool search --onlyvisible --name '^sgsplit$' 2>/dev/null | head -n 1; }
+message_window() { xdotool search --onlyvisible --name '^sgsplit$' 2>/dev/null | head -n 1 || true; }
+# Waits for it. A search stumbles on a window that closes while it looks (the
+# file dialog's), so it is repeated rather than left to wait by itself.
+wait_for_message() {
+  local window
+  for _ in $(seq 300); do
+    window=$(message_window)
+    [ -z "$window" ] || { echo "$window"; return 0; }
+    sleep 0.2
+  done
+  return 1
+}
 
 # Starts the program, waits for its dialog, sends the keys, and sets $status.
 # With expect_message=1 the program must then show its error message and wait
@@ -56,7 +67,7 @@ drive() {
   xdotool windowfocus --sync "$window" 2>/dev/null || true
   "$@"
   if [ "${expect_message:-0}" = 1 ]; then
-    window=$(timeout 60 xdotool search --sync --onlyvisible --name '^sgsplit$' | head -n 1) ||
+    window=$(wait_for_message) ||
       { kill "$pid" 2>/dev/null || true; fail "the error message did not appear"; }
     kill -0 "$pid" 2>/dev/null || fail "the program ended before its message was dismissed"
     sleep 1
