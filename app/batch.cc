@@ -35,16 +35,8 @@ int Rewrite(Platform& platform, const BatchArgument& file, DisplayPath display, 
   PassOptions options;
   options.chosen_path = &file.path;
   const PassReport report = RunSeparationPass(platform, options);
-  if (!report.failure.empty()) {
-    std::string message = report.failure;
-    // A temporary file left behind is named, and what it holds is said:
-    // the rewritten model, or an unfinished result that could not be removed.
-    if (report.outcome == PassOutcome::kReplaceFailed)
-      message += "; the rewritten model is in " + display(report.temp_path);
-    else if (report.temp_left)
-      message += "; the temporary file " + display(report.temp_path) + " was left behind";
-    std::fprintf(err, "sgsplit-batch: %s: %s\n", file.text.c_str(), message.c_str());
-  }
+  if (!report.failure.empty())
+    std::fprintf(err, "%s\n", FailureLine("sgsplit-batch", report, display).c_str());
   return ExitCode(report.outcome);
 }
 
@@ -66,7 +58,12 @@ int RunBatch(Platform& platform, const std::vector<BatchArgument>& arguments, Di
         std::fputs("sgsplit-batch " SGSPLIT_VERSION "\n", out);
         return 0;
       } else {
-        std::fprintf(err, "sgsplit-batch: unknown option '%s'\n", argument.text.c_str());
+        // A word that needs quoting comes quoted already.
+        const std::string shown = display(argument.path);
+        if (shown == argument.text)
+          std::fprintf(err, "sgsplit-batch: unknown option '%s'\n", shown.c_str());
+        else
+          std::fprintf(err, "sgsplit-batch: unknown option %s\n", shown.c_str());
         std::fputs("Try 'sgsplit-batch --help' for more information.\n", err);
         return kExitUsage;
       }

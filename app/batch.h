@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/failure_message.h"
 #include "platform/platform.h"
 
 namespace sgsplit {
@@ -15,13 +16,11 @@ inline constexpr int kExitUsage = 64;
 
 struct BatchArgument {
   std::u16string path;  // as the file system takes it
-  std::string text;     // as the user typed it, UTF-8, for messages
+  std::string text;     // as the user typed it, UTF-8, for telling options apart
 };
 
-// Turns a UTF-16 path into UTF-8 text for messages.
-using DisplayPath = std::string (*)(const std::u16string& path);
-
-// Runs the pass on every file argument. Returns 0 when all went through,
+// Runs the pass on every file argument; names in messages are shown by
+// `display`. Returns 0 when all went through,
 // otherwise the highest exit code of any file, or kExitUsage.
 int RunBatch(Platform& platform, const std::vector<BatchArgument>& arguments, DisplayPath display,
              std::FILE* out, std::FILE* err);

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "app/quote_name.h"
 #include "tests/test_util.h"
 
 namespace sgsplit {
@@ -28,8 +29,6 @@ std::string Contents(std::FILE* file) {
   return text;
 }
 
-std::string ShowUtf8(const std::u16string& path) { return std::filesystem::path(path).string(); }
-
 struct Outcome {
   int status;
   std::string out, err;
@@ -43,7 +42,7 @@ class BatchTest : public ::testing::Test {
     for (const std::string& word : words)
       arguments.push_back({std::filesystem::path(word).u16string(), word});
     const std::unique_ptr<std::FILE, FileCloser> out(std::tmpfile()), err(std::tmpfile());
-    const int status = RunBatch(*platform_, arguments, ShowUtf8, out.get(), err.get());
+    const int status = RunBatch(*platform_, arguments, ShowName, out.get(), err.get());
     return {status, Contents(out.get()), Contents(err.get())};
   }
   std::string File(const char* name) { return (dir_ / name).string(); }
@@ -64,6 +63,11 @@ TEST_F(BatchTest, UsageAndOptions) {
       {{"-h"}, 0, "Usage: sgsplit-batch FILE...", ""},
       {{"--version"}, 0, "sgsplit-batch ", ""},
       {{"--frobnicate", "a.obj"}, kExitUsage, "", "sgsplit-batch: unknown option '--frobnicate'"},
+      // A word that could drive the terminal comes quoted, on one line.
+      {{"--\x1B[2J\n"},
+       kExitUsage,
+       "",
+       "sgsplit-batch: unknown option '--'$'\\033''[2J'$'\\n'\nTry 'sgsplit-batch --help'"},
       {{"--"}, kExitUsage, "", "Usage: "},
   };
   for (const auto& c : cases) {

@@ -7,11 +7,13 @@
 #include <vector>
 
 #include "app/batch.h"
+#include "app/quote_name.h"
 
 namespace {
 
-// Text of a UTF-16 string for messages. A lone surrogate, which a file name
-// may hold, shows as U+FFFD.
+// Text of a UTF-16 argument, for telling options apart. A lone surrogate,
+// which a file name may hold, turns into U+FFFD; messages show names by
+// ShowName, which quotes it instead.
 std::string Utf8(const std::u16string& text) {
   if (text.empty()) return {};
   const std::wstring wide(text.begin(), text.end());
@@ -53,7 +55,7 @@ int wmain(int argc, wchar_t** argv) {
     arguments.push_back({std::move(path), std::move(text)});
   }
   const auto platform = sgsplit::NewSystemPlatform();
-  const int status = sgsplit::RunBatch(*platform, arguments, Utf8, stdout, stderr);
+  const int status = sgsplit::RunBatch(*platform, arguments, sgsplit::ShowName, stdout, stderr);
   // Before the console's code page goes back.
   std::fflush(stdout);
   std::fflush(stderr);

@@ -1,21 +1,24 @@
 // sgsplit on POSIX desktops: GTK's file dialog, then the pass. A failure is
-// written to standard error, which the desktop session keeps in its log.
+// written to standard error, which the desktop session keeps in its log, and
+// when the model was left alone or may be damaged it is also shown in an
+// error message, since someone who started the program from a menu sees no
+// exit code. Without a display, standard error is all there is.
 #include <cstdio>
 #include <string>
 
+#include "app/failure_message.h"
+#include "app/quote_name.h"
 #include "app/separation_pass.h"
 #include "platform/file_dialog_gtk.h"
-#include "platform/posix_file_names.h"
 
 int main() {
   const auto system = sgsplit::NewSystemPlatform();
   sgsplit::GtkDialogPlatform platform(*system);
   const sgsplit::PassReport report = sgsplit::RunSeparationPass(platform);
-  if (!report.failure.empty()) {
-    std::string name;
-    sgsplit::NarrowFileName(report.chosen_path, &name);
-    std::fprintf(stderr, "sgsplit: %s%s%s\n", name.c_str(), name.empty() ? "" : ": ",
-                 report.failure.c_str());
-  }
+  if (!report.failure.empty())
+    std::fprintf(stderr, "%s\n",
+                 sgsplit::FailureLine("sgsplit", report, sgsplit::ShowName).c_str());
+  const sgsplit::FailureNotice notice = sgsplit::DesktopFailureNotice(report, sgsplit::ShowName);
+  if (!notice.headline.empty()) sgsplit::ShowErrorMessage(notice.headline, notice.details);
   return sgsplit::ExitCode(report.outcome);
 }

@@ -15,6 +15,15 @@ struct GObjectUnref {
 struct GFree {
   void operator()(gchar* text) const { g_free(text); }
 };
+struct WidgetDestroy {
+  void operator()(GtkWidget* widget) const { gtk_widget_destroy(widget); }
+};
+
+// Runs the main loop until every pending event is handled, so that a closed
+// window is gone from the screen before the program goes on.
+void DrainEvents() {
+  while (gtk_events_pending() != FALSE) gtk_main_iteration();
+}
 
 }  // namespace
 
@@ -44,8 +53,24 @@ ChooseResult GtkDialogPlatform::ChooseFile(std::u16string* path) {
   }
   dialog.reset();
   // Let the dialog's window go before the pass starts its work.
-  while (gtk_events_pending() != FALSE) gtk_main_iteration();
+  DrainEvents();
   return result;
+}
+
+bool ShowErrorMessage(const std::string& headline, const std::string& details) {
+  if (gtk_init_check(nullptr, nullptr) == FALSE) return false;
+  {
+    // The texts go in as arguments of "%s", never as formats or markup.
+    const std::unique_ptr<GtkWidget, WidgetDestroy> message(gtk_message_dialog_new(
+        nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "%s", headline.c_str()));
+    gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(message.get()), "%s",
+                                             details.c_str());
+    gtk_window_set_title(GTK_WINDOW(message.get()), "sgsplit");
+    gtk_dialog_set_default_response(GTK_DIALOG(message.get()), GTK_RESPONSE_OK);
+    gtk_dialog_run(GTK_DIALOG(message.get()));
+  }
+  DrainEvents();
+  return true;
 }
 
 }  // namespace sgsplit

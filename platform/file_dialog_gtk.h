@@ -1,6 +1,9 @@
-// GTK's native file chooser, for the desktop program on POSIX systems.
+// GTK's native file chooser and error message, for the desktop program on
+// POSIX systems.
 #ifndef SGSPLIT_PLATFORM_FILE_DIALOG_GTK_H_
 #define SGSPLIT_PLATFORM_FILE_DIALOG_GTK_H_
+
+#include <string>
 
 #include "platform/platform.h"
 
@@ -13,6 +16,11 @@ class GtkDialogPlatform final : public PlatformWrapper {
   using PlatformWrapper::PlatformWrapper;
   ChooseResult ChooseFile(std::u16string* path) override;
 };
+
+// Shows a modal error message titled "sgsplit", `headline` above `details`
+// (both plain UTF-8 text), with one OK button, and returns once it is
+// dismissed. False when no display can be opened.
+bool ShowErrorMessage(const std::string& headline, const std::string& details);
 
 }  // namespace sgsplit
 

@@ -50,6 +50,24 @@ grep -qx "sgsplit-batch: $work/missing.obj: cannot open for reading: No such fil
   "$work/err" || fail "missing file: message $(cat "$work/err")"
 cmp -s "$work/two.obj" "$work/expected.obj" || fail "the file after a failure was not rewritten"
 
+# A name that holds a line feed and an escape sequence, or a byte that is not
+# UTF-8, is quoted as the shell would read it back: each message stays one
+# line, and nothing in it reaches the terminal as a command.
+odd=$'bad\n\033[2Jname.obj'
+mkdir "$work/$odd"
+status=0
+"$batch" "$work/$odd" "$work/$(printf 'gone\377.obj')" 2>"$work/err" || status=$?
+[ "$status" -eq 1 ] || fail "odd names: exit $status"
+[ "$(wc -l <"$work/err")" -eq 2 ] || fail "odd names: not one line each: $(cat -A "$work/err")"
+! grep -q $'\033' "$work/err" || fail "odd names: an escape character reached the message"
+expected="sgsplit-batch: '$work/bad'\$'\\n\\033''[2Jname.obj': cannot open for reading: Is a directory
+sgsplit-batch: '$work/gone'\$'\\377''.obj': cannot open for reading: No such file or directory"
+[ "$(cat "$work/err")" = "$expected" ] || fail "odd names: message $(cat -A "$work/err")"
+# The quoted name, given to a shell, is the name of the folder.
+shown=$(head -n 1 "$work/err" | sed -e 's/^sgsplit-batch: //' -e 's/: cannot open.*//')
+[ "$(bash -c "printf %s $shown")" = "$work/$odd" ] || fail "odd names: $shown is not the name"
+rmdir "$work/$odd"
+
 # Memory running out while a line grows (here one line of 100 MB, held in
 # 200 MB of characters, against 150 MB of address space): exit 1, the model
 # untouched, nothing left behind. AddressSanitizer cannot start under such a

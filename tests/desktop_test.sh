@@ -7,7 +7,13 @@ batch=$2
 title="Choose OBJ file to edit"
 
 work=$(mktemp -d)
-trap 'kill "${xvfb_pid:-}" 2>/dev/null || true; rm -rf "$work"' EXIT
+cleanup() {
+  kill "${xvfb_pid:-}" 2>/dev/null || true
+  chattr -i "$work/models/locked.obj" 2>/dev/null || true
+  chmod -R u+w "$work" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
 mkdir "$work/models" "$work/tmp"
 export TMPDIR="$work/tmp" NO_AT_BRIDGE=1 GTK_USE_PORTAL=0 HOME="$work"
 unset WAYLAND_DISPLAY
@@ -18,12 +24,15 @@ model() {
   printf 'mtllib box.mtl\r\nv 0 0 0\nv 1 0 0\n\ng box\nusemtl red\ns 1\nf 1 2 3\ns off\nf 3 2 1\n' >"$1"
 }
 
-# Without a display the program ends at once, touching nothing.
+# Without a display the program ends at once, touching nothing, and says why
+# on standard error, the only place it can.
 model "$work/models/alone.obj"
 cp "$work/models/alone.obj" "$work/alone.expected"
 status=0
-env -u DISPLAY "$sgsplit" 2>/dev/null || status=$?
+env -u DISPLAY "$sgsplit" 2>"$work/stderr" || status=$?
 [ "$status" -eq 1 ] || fail "no display: exit $status, expected 1"
+grep -qx "sgsplit: no file dialog could be shown" "$work/stderr" ||
+  fail "no display: standard error $(cat "$work/stderr")"
 cmp -s "$work/models/alone.obj" "$work/alone.expected" || fail "no display: model changed"
 [ -z "$(ls -A "$work/tmp")" ] || fail "no display: temporary folder not empty"
 
@@ -36,7 +45,23 @@ xvfb_pid=$!
 export DISPLAY=$display
 for _ in $(seq 50); do xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
 
+# The program's error message is the only window titled "sgsplit".
+message_window() { xdotool search --onlyvisible --name '^sgsplit$' 2>/dev/null | head -n 1 || true; }
+# Waits for it. A search stumbles on a window that closes while it looks (the
+# file dialog's), so it is repeated rather than left to wait by itself.
+wait_for_message() {
+  local window
+  for _ in $(seq 150); do
+    window=$(message_window)
+    [ -z "$window" ] || { echo "$window"; return 0; }
+    sleep 0.2
+  done
+  return 1
+}
+
 # Starts the program, waits for its dialog, sends the keys, and sets $status.
+# With expect_message=1 the program must then show its error message and wait
+# for it: Enter dismisses it. Otherwise no message may appear before it ends.
 drive() {
   "$sgsplit" 2>"$work/stderr" &
   local pid=$!
@@ -46,8 +71,21 @@ drive() {
   sleep 0.5
   xdotool windowactivate --sync "$window" 2>/dev/null || xdotool windowfocus --sync "$window"
   "$@"
+  if [ "${expect_message:-0}" = 1 ]; then
+    window=$(wait_for_message) ||
+      { kill "$pid" 2>/dev/null || true; fail "the error message did not appear"; }
+    kill -0 "$pid" 2>/dev/null || fail "the program ended before its message was dismissed"
+    sleep 0.5
+    xdotool windowactivate --sync "$window" 2>/dev/null || xdotool windowfocus --sync "$window"
+    xdotool key Return
+  fi
   status=0
-  for _ in $(seq 300); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  for _ in $(seq 300); do
+    kill -0 "$pid" 2>/dev/null || break
+    [ "${expect_message:-0}" = 1 ] || [ -z "$(message_window)" ] ||
+      { kill "$pid" 2>/dev/null || true; fail "an error message appeared"; }
+    sleep 0.1
+  done
   kill -0 "$pid" 2>/dev/null && { kill "$pid"; fail "the program did not end"; }
   wait "$pid" || status=$?
 }
@@ -78,3 +116,34 @@ drive xdotool key Escape
 cmp -s "$work/models/kept.obj" "$work/kept.expected" || fail "escape: model changed"
 [ -z "$(ls -A "$work/tmp")" ] || fail "escape: temporary folder not empty"
 echo "ok: escape leaves the model alone"
+
+# Failures show the error message, which Enter dismisses; the exit code and
+# the line on standard error stay, and the model is left exactly as it was.
+# A "model" that is not a regular file cannot be read.
+mkfifo "$work/models/pipe.obj"
+expect_message=1 drive choose "$work/models/pipe.obj"
+[ "$status" -eq 1 ] || fail "not a file: exit $status"
+[ -p "$work/models/pipe.obj" ] || fail "not a file: the FIFO was replaced"
+grep -qx "sgsplit: $work/models/pipe.obj: cannot open for reading: .*" "$work/stderr" ||
+  fail "not a file: standard error $(cat "$work/stderr")"
+[ -z "$(ls -A "$work/tmp")" ] || fail "not a file: temporary folder not empty"
+echo "ok: a model that cannot be read is reported"
+
+# A model that cannot be replaced: immutable where the file system allows it
+# (root can write anything else), otherwise in a folder and with permission
+# bits that forbid writing.
+model "$work/models/locked.obj"
+cp "$work/models/locked.obj" "$work/locked.expected"
+if ! chattr +i "$work/models/locked.obj" 2>/dev/null; then
+  [ "$(id -u)" -ne 0 ] || fail "root needs chattr +i to make a model that cannot be replaced"
+  chmod a-w "$work/models/locked.obj" "$work/models"
+fi
+expect_message=1 drive choose "$work/models/locked.obj"
+[ "$status" -eq 2 ] || fail "locked: exit $status: $(cat "$work/stderr")"
+cmp -s "$work/models/locked.obj" "$work/locked.expected" || fail "locked: model changed"
+grep -qx "sgsplit: $work/models/locked.obj: cannot replace the file: .*" "$work/stderr" ||
+  fail "locked: standard error $(cat "$work/stderr")"
+[ -z "$(ls -A "$work/tmp")" ] || fail "locked: temporary folder not empty"
+[ "$(ls -A "$work/models" | grep -c .)" -eq "$(ls -A "$work/models" | grep -c '\.obj$')" ] ||
+  fail "locked: something was left beside the model: $(ls -A "$work/models")"
+echo "ok: a model that cannot be replaced is reported"

@@ -1,15 +1,22 @@
 #!/usr/bin/env bash
 # sgsplit.exe as a user meets it: the system's open-file dialog under Wine on
 # a headless X server, driven by xdotool.
-# Usage: win32_desktop_test.sh SGSPLIT_EXE SGSPLIT_BATCH_EXE
+# Usage: win32_desktop_test.sh SGSPLIT_EXE SGSPLIT_BATCH_EXE HOLD_FILE_EXE
 # Needs WINEPREFIX set to a prefix that exists.
 set -euo pipefail
 exe=$1
 batch=$2
+hold_file=$3
 title="Choose OBJ file to edit"
 
 work=$(mktemp -d)
-trap 'kill "${xvfb_pid:-}" 2>/dev/null || true; rm -rf "$work"' EXIT
+cleanup() {
+  kill "${holder_pid:-}" "${xvfb_pid:-}" 2>/dev/null || true
+  chattr -i "$work/models/locked.obj" 2>/dev/null || true
+  chmod -R u+w "$work" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
 mkdir "$work/models"
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
@@ -33,7 +40,23 @@ temp=$(winepath -u "$(wine cmd.exe /c echo %TEMP% | tr -d '\r')")
 no_temp_files() { ! ls "$temp"/obj*.tmp >/dev/null 2>&1; }
 no_temp_files || fail "temporary files were there before the test"
 
+# The program's error message is the only window titled "sgsplit".
+message_window() { xdotool search --onlyvisible --name '^sgsplit$' 2>/dev/null | head -n 1 || true; }
+# Waits for it. A search stumbles on a window that closes while it looks (the
+# file dialog's), so it is repeated rather than left to wait by itself.
+wait_for_message() {
+  local window
+  for _ in $(seq 300); do
+    window=$(message_window)
+    [ -z "$window" ] || { echo "$window"; return 0; }
+    sleep 0.2
+  done
+  return 1
+}
+
 # Starts the program, waits for its dialog, sends the keys, and sets $status.
+# With expect_message=1 the program must then show its error message and wait
+# for it: Enter dismisses it. Otherwise no message may appear before it ends.
 drive() {
   wine "$exe" &
   local pid=$!
@@ -43,8 +66,21 @@ drive() {
   sleep 1
   xdotool windowfocus --sync "$window" 2>/dev/null || true
   "$@"
+  if [ "${expect_message:-0}" = 1 ]; then
+    window=$(wait_for_message) ||
+      { kill "$pid" 2>/dev/null || true; fail "the error message did not appear"; }
+    kill -0 "$pid" 2>/dev/null || fail "the program ended before its message was dismissed"
+    sleep 1
+    xdotool windowfocus --sync "$window" 2>/dev/null || true
+    xdotool key Return
+  fi
   status=0
-  for _ in $(seq 300); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  for _ in $(seq 300); do
+    kill -0 "$pid" 2>/dev/null || break
+    [ "${expect_message:-0}" = 1 ] || [ -z "$(message_window)" ] ||
+      { kill "$pid" 2>/dev/null || true; fail "an error message appeared"; }
+    sleep 0.1
+  done
   kill -0 "$pid" 2>/dev/null && { kill "$pid" 2>/dev/null || true; fail "the program did not end"; }
   wait "$pid" || status=$?
 }
@@ -74,3 +110,41 @@ drive xdotool key Escape
 cmp -s "$work/models/kept.obj" "$work/kept.expected" || fail "escape: model changed"
 no_temp_files || fail "escape: temporary files left in $temp"
 echo "ok: escape leaves the model alone"
+
+# Failures show the error message, which Enter dismisses; the exit code stays
+# and the model is left exactly as it was.
+# A model that another program holds open, sharing it with no one, cannot be
+# read.
+model "$work/models/held.obj"
+cp "$work/models/held.obj" "$work/held.expected"
+wine "$hold_file" "$(winepath -w "$work/models/held.obj")" >"$work/holder.out" &
+holder_pid=$!
+for _ in $(seq 300); do grep -q held "$work/holder.out" 2>/dev/null && break; sleep 0.1; done
+grep -q held "$work/holder.out" || fail "held: the model could not be held open"
+expect_message=1 drive choose "$(winepath -w "$work/models/held.obj")"
+kill "$holder_pid"
+wait "$holder_pid" || true
+[ "$status" -eq 1 ] || fail "held: exit $status"
+cmp -s "$work/models/held.obj" "$work/held.expected" || fail "held: model changed"
+no_temp_files || fail "held: temporary files left in $temp"
+echo "ok: a model that cannot be read is reported"
+
+# A model that cannot be replaced: immutable where the file system allows it
+# (root can write anything else), otherwise in a folder and with permission
+# bits that forbid writing. Where the copy may have broken off part way, the
+# rewritten model is kept in a temporary file, which must hold all of it.
+model "$work/models/locked.obj"
+cp "$work/models/locked.obj" "$work/locked.expected"
+if ! chattr +i "$work/models/locked.obj" 2>/dev/null; then
+  [ "$(id -u)" -ne 0 ] || fail "root needs chattr +i to make a model that cannot be replaced"
+  chmod a-w "$work/models/locked.obj" "$work/models"
+fi
+expect_message=1 drive choose "$(winepath -w "$work/models/locked.obj")"
+[ "$status" -eq 2 ] || fail "locked: exit $status"
+cmp -s "$work/models/locked.obj" "$work/locked.expected" || fail "locked: model changed"
+for kept in "$temp"/obj*.tmp; do
+  [ -e "$kept" ] || continue
+  cmp -s "$kept" "$work/expected.obj" || fail "locked: $kept does not hold the rewritten model"
+  rm "$kept"
+done
+echo "ok: a model that cannot be replaced is reported"

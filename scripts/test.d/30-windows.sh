@@ -49,7 +49,8 @@ cmake --build --preset default -j 2 --target sgsplit-batch
 bash tests/win32_batch_test.sh build/windows/sgsplit-batch.exe build/default/sgsplit-batch
 
 echo "--- sgsplit.exe and its dialog"
-bash tests/win32_desktop_test.sh build/windows/sgsplit.exe build/windows/sgsplit-batch.exe
+bash tests/win32_desktop_test.sh build/windows/sgsplit.exe build/windows/sgsplit-batch.exe \
+  build/windows/tests/hold_file.exe
 
 echo "--- package"
 (cd build/windows && cpack -G ZIP)

@@ -1,0 +1,61 @@
+#include "app/failure_message.h"
+
+namespace sgsplit {
+
+std::string FailureText(const PassReport& report, DisplayPath display) {
+  std::string text = report.failure;
+  // A temporary file left behind is named, and what it holds is said: the
+  // rewritten model, or an unfinished result that could not be removed.
+  if (report.outcome == PassOutcome::kReplaceFailed)
+    text += "; the rewritten model is in " + display(report.temp_path);
+  else if (report.temp_left)
+    text += "; the temporary file " + display(report.temp_path) + " was left behind";
+  return text;
+}
+
+std::string FailureLine(const char* program, const PassReport& report, DisplayPath display) {
+  std::string line = program;
+  line += ": ";
+  if (!report.chosen_path.empty()) line += display(report.chosen_path) + ": ";
+  return line + FailureText(report, display);
+}
+
+std::string FailureNotice::Text() const {
+  if (headline.empty()) return {};
+  return headline + "\n\n" + details;
+}
+
+FailureNotice DesktopFailureNotice(const PassReport& report, DisplayPath display) {
+  FailureNotice notice;
+  const bool chosen = !report.chosen_path.empty();
+  switch (report.outcome) {
+    case PassOutcome::kCompleted:
+    case PassOutcome::kCancelled:
+      return notice;
+    case PassOutcome::kNotStarted:
+      notice.headline = chosen ? "sgsplit could not start. The model was not changed."
+                               : "sgsplit could not start. No model was changed.";
+      break;
+    case PassOutcome::kIncomplete:
+      notice.headline = "The model could not be rewritten. It was not changed.";
+      break;
+    case PassOutcome::kNotReplaced:
+      notice.headline =
+          "The rewritten model could not be put in its place. The model was not changed.";
+      break;
+    case PassOutcome::kReplaceFailed:
+      notice.headline =
+          "The rewritten model could not be put in its place. The model may be damaged.";
+      break;
+  }
+  if (chosen) notice.details = "Model: " + display(report.chosen_path) + "\n";
+  notice.details += "Reason: " + report.failure;
+  if (report.outcome == PassOutcome::kReplaceFailed)
+    notice.details += "\nThe temporary file " + display(report.temp_path) +
+                      " holds the complete rewritten model.";
+  else if (report.temp_left)
+    notice.details += "\nThe temporary file " + display(report.temp_path) + " was left behind.";
+  return notice;
+}
+
+}  // namespace sgsplit
