@@ -97,28 +97,28 @@ bool FaultPlatform::GetTempFolder(std::u16string* folder) {
   return target().GetTempFolder(folder);
 }
 
-bool FaultPlatform::CreateTempFile(const std::u16string& folder, std::u16string* path) {
-  if (Fails(Fault::kTempFile)) return false;
-  return target().CreateTempFile(folder, path);
+FileHandle FaultPlatform::CreateTempFile(const std::u16string& folder, std::u16string* path) {
+  if (Fails(Fault::kTempFile)) return FileHandle::kInvalid;
+  const FileHandle file = target().CreateTempFile(folder, path);
+  if (file != FileHandle::kInvalid) open_[file] = false;
+  return file;
 }
 
-ReplaceResult FaultPlatform::CopyOver(const std::u16string& from, const std::u16string& to) {
+ReplaceResult FaultPlatform::ReplaceModel(FileHandle result, ModelPlace& place,
+                                          const FileIdentity& read) {
   const Fault* fault = Hit(Operation::kCopyOver);
-  if (fault == nullptr) return target().CopyOver(from, to);
-  if (*fault == Fault::kCopyDamaged) {
-    // A copy that broke off part way: the target holds neither version.
-    const std::filesystem::path target_file(to);
-    std::error_code error;
-    const auto size = std::filesystem::file_size(target_file, error);
-    if (!error) std::filesystem::resize_file(target_file, size / 2, error);
-    return ReplaceResult::kMaybeDamaged;
-  }
-  return ReplaceResult::kUntouched;
+  if (fault == nullptr) return target().ReplaceModel(result, place, read);
+  return *fault == Fault::kCopyDamaged ? ReplaceResult::kMaybeDamaged : ReplaceResult::kUntouched;
 }
 
-bool FaultPlatform::RemoveFile(const std::u16string& path) {
-  if (Fails(Fault::kRemoveFile)) return false;
-  return target().RemoveFile(path);
+bool FaultPlatform::RemoveTempFile(const std::u16string& path, FileHandle file) {
+  open_.erase(file);
+  if (Fails(Fault::kRemoveFile)) {
+    // The handle goes all the same; the file stays where it is.
+    target().Close(file);
+    return false;
+  }
+  return target().RemoveTempFile(path, file);
 }
 
 int FaultPlatform::WideToNarrow(std::uint32_t code_page, const char16_t* text, int length,

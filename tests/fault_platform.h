@@ -86,9 +86,10 @@ class FaultPlatform final : public PlatformWrapper {
   std::size_t FailedAllocationSize() const { return failed_allocation_size_; }
 
   bool GetTempFolder(std::u16string* folder) override;
-  bool CreateTempFile(const std::u16string& folder, std::u16string* path) override;
-  ReplaceResult CopyOver(const std::u16string& from, const std::u16string& to) override;
-  bool RemoveFile(const std::u16string& path) override;
+  FileHandle CreateTempFile(const std::u16string& folder, std::u16string* path) override;
+  bool RemoveTempFile(const std::u16string& path, FileHandle file) override;
+  ReplaceResult ReplaceModel(FileHandle result, ModelPlace& place,
+                             const FileIdentity& read) override;
   int WideToNarrow(std::uint32_t code_page, const char16_t* text, int length, char* out,
                    int size) override;
   FileHandle OpenForReading(const FileName& name) override;
