@@ -349,12 +349,16 @@ TEST_F(Win32PlatformTest, RemovingLeavesAnotherFileUnderTheNameAlone) {
   const FileHandle second_file = platform_->CreateTempFile(folder, &second);
   ASSERT_NE(first_file, FileHandle::kInvalid);
   ASSERT_NE(second_file, FileHandle::kInvalid);
-  // The first name with the second file: the first file is not the one held.
+  // The first file let go of, its name then asked to remove the second: the
+  // file under that name is not the one held, and stays.
+  ASSERT_TRUE(platform_->Close(first_file));
   EXPECT_FALSE(platform_->RemoveTempFile(first, second_file));
+  EXPECT_EQ(platform_->LastError(), static_cast<std::uint32_t>(ERROR_FILE_NOT_FOUND));
   EXPECT_TRUE(fs::exists(fs::path(first)));
   EXPECT_TRUE(fs::exists(fs::path(second)));
-  EXPECT_TRUE(platform_->RemoveTempFile(first, first_file));
-  EXPECT_FALSE(fs::exists(fs::path(first)));
+  // Neither is held any more.
+  EXPECT_TRUE(DeleteFileW(fs::path(first).c_str()));
+  EXPECT_TRUE(DeleteFileW(fs::path(second).c_str()));
 }
 
 TEST_F(Win32PlatformTest, IdentifyTellsFilesAndChangesApart) {
