@@ -543,6 +543,21 @@ TEST_F(Win32PlatformTest, ReplacesOnlyTheUnchangedModelThatWasRead) {
   }
 }
 
+// Makes `folder` the current folder, and the one before current again when
+// it goes, before the scratch folders are removed.
+class CurrentFolder {
+ public:
+  explicit CurrentFolder(const fs::path& folder) : before_(fs::current_path()) {
+    fs::current_path(folder);
+  }
+  ~CurrentFolder() { fs::current_path(before_); }
+  CurrentFolder(const CurrentFolder&) = delete;
+  CurrentFolder& operator=(const CurrentFolder&) = delete;
+
+ private:
+  fs::path before_;
+};
+
 // The place is fixed when the model is opened: a relative name keeps leading
 // to the model that was read after the current folder has changed.
 TEST_F(Win32PlatformTest, ThePlaceIsWhereTheModelWasOpened) {
@@ -551,15 +566,13 @@ TEST_F(Win32PlatformTest, ThePlaceIsWhereTheModelWasOpened) {
   fs::create_directory(dir_ / "two");
   WriteBytes(dir_ / "one" / "model.obj", kOldModel);
   WriteBytes(dir_ / "two" / "model.obj", kOldModel);
-  const fs::path before = fs::current_path();
-  fs::current_path(dir_ / "one");
+  const CurrentFolder current(dir_ / "one");
   const ReadModel read = ReadAndLocate(*platform_, u"model.obj");
   fs::current_path(dir_ / "two");
   ASSERT_NE(read.place, nullptr);
   const HeldResult result(*platform_, temp.path(), kNewModel);
-  const ReplaceResult replaced = platform_->ReplaceModel(result.file(), *read.place, read.identity);
-  fs::current_path(before);
-  EXPECT_EQ(replaced, ReplaceResult::kReplaced);
+  EXPECT_EQ(platform_->ReplaceModel(result.file(), *read.place, read.identity),
+            ReplaceResult::kReplaced);
   EXPECT_EQ(ReadBytes(dir_ / "one" / "model.obj"), kNewModel);
   EXPECT_EQ(ReadBytes(dir_ / "two" / "model.obj"), kOldModel);
 }
