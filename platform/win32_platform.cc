@@ -316,8 +316,8 @@ class Win32Platform final : public Platform {
     if (!IdentifyHandle(model.get(), &before, &attributes)) return ReplaceResult::kUntouched;
     if (!before.SameFile(read) || before.size != read.size || before.modified != read.modified)
       return ReplaceResult::kModelChanged;
-    // The copy would refuse these only after it had begun on some systems,
-    // and write over them on others; either way the model stays as it is.
+    // Windows' copy refuses these before it opens the model; Wine's writes
+    // over them. Checked here, the model stays as it is on both.
     if ((attributes & kRefusedAttributes) != 0) {
       SetLastError(ERROR_ACCESS_DENIED);
       return ReplaceResult::kUntouched;
@@ -332,9 +332,9 @@ class Win32Platform final : public Platform {
     if (CopyFileExW(source.c_str(), target.c_str(), NoteCopyProgress, &progress, nullptr, 0))
       return ReplaceResult::kReplaced;
     const KeepLastError keep;
-    // A copy that never had the model open left it as it was. Not every copy
-    // reports its progress, so a model whose size or last write moved is taken
-    // as begun on too.
+    // A copy that never had the model open left it as it was. Wine's copy
+    // never reports progress, so a model whose size or last write moved is
+    // taken as begun on too.
     FileIdentity after;
     const bool moved = !IdentifyHandle(model.get(), &after) || after.size != before.size ||
                        after.modified != before.modified;

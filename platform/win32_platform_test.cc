@@ -13,6 +13,7 @@
 #include <memory>
 #include <regex>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -550,7 +551,10 @@ class CurrentFolder {
   explicit CurrentFolder(const fs::path& folder) : before_(fs::current_path()) {
     fs::current_path(folder);
   }
-  ~CurrentFolder() { fs::current_path(before_); }
+  ~CurrentFolder() {
+    std::error_code error;
+    fs::current_path(before_, error);
+  }
   CurrentFolder(const CurrentFolder&) = delete;
   CurrentFolder& operator=(const CurrentFolder&) = delete;
 

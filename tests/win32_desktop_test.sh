@@ -74,3 +74,14 @@ drive xdotool key Escape
 cmp -s "$work/models/kept.obj" "$work/kept.expected" || fail "escape: model changed"
 no_temp_files || fail "escape: temporary files left in $temp"
 echo "ok: escape leaves the model alone"
+
+# A read-only model (Wine shows a file without write permission as one) is
+# left alone, with exit code 2 and no temporary file left.
+model "$work/models/locked.obj"
+cp "$work/models/locked.obj" "$work/locked.expected"
+chmod a-w "$work/models/locked.obj"
+drive choose "$(winepath -w "$work/models/locked.obj")"
+[ "$status" -eq 2 ] || fail "read-only: exit $status"
+cmp -s "$work/models/locked.obj" "$work/locked.expected" || fail "read-only: model changed"
+no_temp_files || fail "read-only: temporary files left in $temp"
+echo "ok: a read-only model is left alone"
