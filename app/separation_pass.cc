@@ -146,10 +146,9 @@ void Pass(Platform& platform, const PassOptions& options, PassReport& report) {
   if (!platform.Identify(reader.handle(), &model))
     return fail(PassOutcome::kIncomplete,
                 Reason(platform, "cannot open for reading", platform.LastError()));
-  const std::unique_ptr<ModelPlace> place =
-      platform.LocateModel(reader.handle(), NarrowPath(platform, report.chosen_path.c_str(),
-                                                       ConversionCodePage(platform))
-                                                .Name());
+  const std::unique_ptr<ModelPlace> place = platform.LocateModel(
+      reader.handle(),
+      NarrowPath(platform, report.chosen_path.c_str(), ConversionCodePage(platform)).Name());
   if (place == nullptr)
     return fail(PassOutcome::kIncomplete,
                 Reason(platform, "cannot find the model's folder", platform.LastError()));

@@ -138,10 +138,10 @@ TEST_F(SeparationPassFaultTest, EveryFailurePointLeavesOldOrNewAndNothingUnexpla
         if (MustComplete(fault)) {
           EXPECT_EQ(report.outcome, PassOutcome::kCompleted);
         }
-        if (fault == Fault::kCopyDamaged) {
+        if (fault == Fault::kReplaceDamaged) {
           EXPECT_EQ(report.outcome, PassOutcome::kReplaceFailed);
         }
-        if (fault == Fault::kCopyUntouched) {
+        if (fault == Fault::kReplaceUntouched || fault == Fault::kReplaceChanged) {
           EXPECT_EQ(report.outcome, PassOutcome::kNotReplaced);
         }
         if (fault == Fault::kTempFolder || fault == Fault::kTempFile) {

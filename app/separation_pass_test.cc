@@ -7,12 +7,14 @@
 #include <functional>
 #include <string>
 
+#include "tests/fault_platform.h"
 #include "tests/test_util.h"
 
 #ifndef _WIN32
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
 
 #include "platform/posix_file_names.h"
 #endif
@@ -228,6 +230,139 @@ TEST_F(SeparationPassTest, ModelInAFolderThatCannotBeWrittenIsNotReplaced) {
   EXPECT_EQ(ReadBytes(models_ / "box.obj"), kModel);
   EXPECT_EQ(CountFiles(temp_.path()), 0u);
   EXPECT_EQ(CountFiles(models_.path()), 1u);
+}
+
+// A member of the model's group rewrites a model that another user owns: it
+// stays theirs, with its mode, set-group-id bit included.
+TEST_F(SeparationPassTest, AnotherUsersModelStaysTheirs) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the model another owner";
+  WriteBytes(models_ / "box.obj", kModel);
+  ASSERT_EQ(::chown((models_ / "box.obj").c_str(), 0, 65534), 0);
+  ASSERT_EQ(::chmod((models_ / "box.obj").c_str(), 02664), 0);
+  ASSERT_EQ(::chown(models_.path().c_str(), 0, 65534), 0);
+  fs::permissions(models_.path(), fs::perms(0775));
+  fs::permissions(temp_.path(), fs::perms::all);
+  const int code = AsUnprivileged([&] {
+    const PassReport report = Run(ChooseResult::kChosen, models_ / "box.obj");
+    return report.failure.empty() ? ExitCode(report.outcome) : 10;
+  });
+  struct stat st {};
+  ::stat((models_ / "box.obj").c_str(), &st);
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(ReadBytes(models_ / "box.obj"), kRewritten);
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(st.st_gid, 65534u);
+  EXPECT_EQ(st.st_mode & 07777, 02664u);
+  EXPECT_EQ(CountFiles(models_.path()), 1u);
+}
+
+// Another program at a known point of the run, played by a hook of the
+// fault platform.
+class SeparationPassRaceTest : public SeparationPassTest {
+ protected:
+  PassReport RunWith(const std::function<void(testing::FaultPlatform&)>& arrange) {
+    ScriptedChoice chosen(*system_, testing::Utf16Path(models_ / "box.obj"));
+    testing::FaultPlatform platform(chosen);
+    arrange(platform);
+    return RunSeparationPass(platform);
+  }
+};
+
+TEST_F(SeparationPassRaceTest, AnEditorsSaveIsNeverOverwritten) {
+  WriteBytes(models_ / "box.obj", kModel);
+  const PassReport report = RunWith([&](testing::FaultPlatform& platform) {
+    platform.Before(testing::Operation::kReplaceModel, 1, [&] {
+      WriteBytes(models_ / "saved", "v 1 1 1\n");
+      fs::rename(models_ / "saved", models_ / "box.obj");
+    });
+  });
+  EXPECT_EQ(report.outcome, PassOutcome::kNotReplaced);
+  EXPECT_EQ(ExitCode(report.outcome), 2);
+  EXPECT_EQ(report.failure, "the model changed while it was being rewritten");
+  EXPECT_EQ(ReadBytes(models_ / "box.obj"), "v 1 1 1\n");
+  EXPECT_EQ(CountFiles(temp_.path()), 0u);
+  EXPECT_EQ(CountFiles(models_.path()), 1u);
+}
+
+TEST_F(SeparationPassRaceTest, AModelSwappedForALinkLeadsNowhere) {
+  WriteBytes(models_ / "box.obj", kModel);
+  WriteBytes(temp_ / "secret", "root only\n");
+  fs::permissions(temp_ / "secret", fs::perms(0600));
+  const PassReport report = RunWith([&](testing::FaultPlatform& platform) {
+    platform.Before(testing::Operation::kReplaceModel, 1, [&] {
+      fs::remove(models_ / "box.obj");
+      fs::create_symlink(temp_ / "secret", models_ / "box.obj");
+    });
+  });
+  EXPECT_EQ(report.outcome, PassOutcome::kNotReplaced);
+  EXPECT_EQ(report.failure, "the model changed while it was being rewritten");
+  EXPECT_EQ(ReadBytes(temp_ / "secret"), "root only\n");
+  EXPECT_TRUE(fs::is_symlink(models_ / "box.obj"));
+  fs::remove(temp_ / "secret");
+  EXPECT_EQ(CountFiles(temp_.path()), 0u);
+}
+
+// Whoever owns the temporary folder puts a file of their own under the
+// temporary file's name: before the writer opens it, or while it writes.
+TEST_F(SeparationPassRaceTest, AStrangersTemporaryFileIsNeverPutInPlace) {
+  const struct {
+    testing::Operation when;
+    std::size_t call;
+    PassOutcome outcome;
+  } cases[] = {
+      {testing::Operation::kOpenForWriting, 1, PassOutcome::kIncomplete},
+      {testing::Operation::kWrite, 2, PassOutcome::kCompleted},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.when));
+    WriteBytes(models_ / "box.obj", kModel);
+    std::u16string temp_path;
+    const PassReport report = RunWith([&](testing::FaultPlatform& platform) {
+      platform.Before(c.when, c.call, [&] {
+        const fs::path temp = fs::directory_iterator(temp_.path())->path();
+        fs::rename(temp, temp_ / "moved");
+        WriteBytes(temp, "o theirs\n");
+      });
+    });
+    EXPECT_EQ(report.outcome, c.outcome) << report.failure;
+    EXPECT_EQ(ReadBytes(models_ / "box.obj"),
+              c.outcome == PassOutcome::kCompleted ? kRewritten : kModel);
+    // Their file is theirs to remove. (Opened for writing, it was emptied:
+    // a file that a stranger made writable for us and put under our name.)
+    EXPECT_TRUE(fs::exists(fs::path(report.temp_path)));
+    if (c.outcome == PassOutcome::kCompleted) {
+      EXPECT_EQ(ReadBytes(fs::path(report.temp_path)), "o theirs\n");
+    } else {
+      EXPECT_EQ(report.failure, "the temporary file was replaced by another file");
+    }
+    fs::remove(fs::path(report.temp_path));
+    fs::remove(temp_ / "moved");
+  }
+}
+
+// A signal ends the run with 128 plus its number, and takes the temporary
+// file with it; the model is wholly old, or wholly new once it was replaced.
+TEST_F(SeparationPassRaceTest, ASignalLeavesNothingBehind) {
+  const struct {
+    int signal_number;
+    testing::Operation when;
+    const char* model;
+  } cases[] = {
+      {SIGINT, testing::Operation::kWrite, kModel},
+      {SIGTERM, testing::Operation::kReplaceModel, kModel},
+      {SIGHUP, testing::Operation::kRemoveFile, kRewritten},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.signal_number);
+    WriteBytes(models_ / "box.obj", kModel);
+    EXPECT_EXIT(RunWith([&](testing::FaultPlatform& platform) {
+                  platform.Before(c.when, 1, [&] { ::raise(c.signal_number); });
+                }),
+                ::testing::ExitedWithCode(128 + c.signal_number), "");
+    EXPECT_EQ(ReadBytes(models_ / "box.obj"), c.model);
+    EXPECT_EQ(CountFiles(temp_.path()), 0u);
+    EXPECT_EQ(CountFiles(models_.path()), 1u);
+  }
 }
 
 #endif  // _WIN32

@@ -7,12 +7,15 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
+#include <map>
 #include <new>
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/posix_cleanup.h"
+#include "platform/posix_fd.h"
 #include "platform/posix_file_names.h"
+#include "platform/posix_replace.h"
 
 namespace sgsplit {
 namespace {
@@ -24,37 +27,19 @@ constexpr std::size_t kMaxTempPathLength = 259;
 // A code of our own beside errno's, for files that are not regular files.
 constexpr std::uint32_t kErrorNotRegularFile = 0x10000;
 
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  ~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-  // Hands the descriptor on without closing it.
-  int Release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  // Closes now, reporting the result.
-  bool Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
-
 int FdOf(FileHandle file) { return static_cast<int>(static_cast<std::intptr_t>(file)); }
 FileHandle HandleOf(int fd) { return static_cast<FileHandle>(static_cast<std::intptr_t>(fd)); }
 
+class PosixModelPlace final : public ModelPlace {
+ public:
+  UniqueFd folder;
+  std::string name;
+};
+
 class PosixPlatform final : public Platform {
  public:
+  PosixPlatform() { RemoveNotedFilesOnSignals(); }
+
   ChooseResult ChooseFile(std::u16string*) override {
     // The system itself has no file dialog; the desktop program brings one.
     last_error_ = ENOTSUP;
@@ -71,45 +56,105 @@ class PosixPlatform final : public Platform {
     return true;
   }
 
-  bool CreateTempFile(const std::u16string& folder, std::u16string* path) override {
+  FileHandle CreateTempFile(const std::u16string& folder, std::u16string* path) override {
     std::string base;
-    if (!NarrowFileName(folder, &base)) return Failed(EILSEQ);
-    // Like the system's own temporary names: "obj", four hex digits, ".tmp".
-    unsigned unique = static_cast<unsigned>(::getpid() ^ std::time(nullptr)) & 0xFFFF;
-    for (unsigned tries = 0; tries <= 0xFFFF; ++tries, unique = (unique + 1) & 0xFFFF) {
-      char name[16];
-      std::snprintf(name, sizeof name, "obj%04X.tmp", unique);
-      const std::string candidate = base + name;
-      std::u16string wide = WidenFileName(candidate);
-      if (wide.size() > kMaxTempPathLength) return Failed(ENAMETOOLONG);
-      UniqueFd fd(::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-      if (fd.get() >= 0) {
-        if (!fd.Close()) {
-          const int error = errno;
-          ::unlink(candidate.c_str());
-          return Failed(error);
-        }
-        *path = std::move(wide);
-        return true;
+    if (!NarrowFileName(folder, &base)) return FailedOpen(EILSEQ);
+    TempFile temp;
+    temp.folder = UniqueFd(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!temp.folder.valid()) return FailedOpen(errno);
+    for (int tries = 0; tries < 100; ++tries) {
+      temp.name = UnguessableName("obj", ".tmp");
+      std::u16string wide = WidenFileName(base + temp.name);
+      if (wide.size() > kMaxTempPathLength) return FailedOpen(ENAMETOOLONG);
+      // Noted for removal from its first moment: a signal may come at any time.
+      const SignalsHeld held;
+      UniqueFd fd(::openat(temp.folder.get(), temp.name.c_str(),
+                           O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+      if (!fd.valid()) {
+        if (errno == EEXIST) continue;
+        return FailedOpen(errno);
       }
-      if (errno != EEXIST) return Failed(errno);
+      struct stat st;
+      if (::fstat(fd.get(), &st) != 0) {
+        const int error = errno;
+        ::unlinkat(temp.folder.get(), temp.name.c_str(), 0);
+        return FailedOpen(error);
+      }
+      temp.noted =
+          std::make_unique<NotedFile>(temp.folder.get(), temp.name.c_str(), st.st_dev, st.st_ino);
+      *path = std::move(wide);
+      const int handle = fd.Release();
+      temp_files_[handle] = std::move(temp);
+      return HandleOf(handle);
     }
-    return Failed(EEXIST);
+    return FailedOpen(EEXIST);
   }
 
-  ReplaceResult CopyOver(const std::u16string& from, const std::u16string& to) override {
-    std::string source, chosen;
-    if (!NarrowFileName(from, &source) || !NarrowFileName(to, &chosen)) {
-      Failed(EILSEQ);
-      return ReplaceResult::kUntouched;
+  bool RemoveTempFile(const std::u16string& /*path*/, FileHandle file) override {
+    const auto temp = temp_files_.find(FdOf(file));
+    if (temp == temp_files_.end()) {
+      Close(file);
+      return Failed(EBADF);
     }
-    return ReplaceByRename(source, chosen) ? ReplaceResult::kReplaced : ReplaceResult::kUntouched;
+    // The file is found by what was made, not by the name, and removed only
+    // while the name still leads to it: another user who can write the
+    // temporary folder may have put a file of theirs there.
+    const int folder = temp->second.folder.get();
+    const char* name = temp->second.name.c_str();
+    struct stat held, named;
+    bool removed;
+    if (::fstat(FdOf(file), &held) != 0 ||
+        ::fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) != 0) {
+      removed = Failed(errno);
+    } else if (held.st_dev != named.st_dev || held.st_ino != named.st_ino) {
+      removed = Failed(EEXIST);  // the name is another file's now
+    } else {
+      removed = ::unlinkat(folder, name, 0) == 0 || Failed(errno);
+    }
+    temp_files_.erase(temp);
+    ::close(FdOf(file));
+    return removed;
   }
 
-  bool RemoveFile(const std::u16string& path) override {
-    std::string bytes;
-    if (!NarrowFileName(path, &bytes)) return Failed(EILSEQ);
-    return ::unlink(bytes.c_str()) == 0 || Failed(errno);
+  bool Identify(FileHandle file, FileIdentity* identity) override {
+    struct stat st;
+    if (::fstat(FdOf(file), &st) != 0) return Failed(errno);
+    *identity = IdentityOf(st);
+    return true;
+  }
+
+  std::unique_ptr<ModelPlace> LocateModel(FileHandle, const FileName& name) override {
+    // Links are resolved once, here: the result replaces the file that the
+    // link led to when the model was opened, and the link stays a link.
+    char resolved[PATH_MAX];
+    if (::realpath(name.narrow, resolved) == nullptr) {
+      Failed(errno);
+      return nullptr;
+    }
+    const std::string_view path(resolved);
+    const std::size_t slash = path.rfind('/');
+    auto place = std::make_unique<PosixModelPlace>();
+    const std::string folder(path.substr(0, slash == 0 ? 1 : slash));
+    place->name = path.substr(slash + 1);
+    place->folder = UniqueFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // A folder that may be searched but not listed.
+    if (!place->folder.valid() && errno == EACCES)
+      place->folder = UniqueFd(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!place->folder.valid()) {
+      Failed(errno);
+      return nullptr;
+    }
+    return place;
+  }
+
+  ReplaceResult ReplaceModel(FileHandle result, ModelPlace& where,
+                             const FileIdentity& read) override {
+    auto& place = static_cast<PosixModelPlace&>(where);
+    int error = 0;
+    const ReplaceResult outcome =
+        ReplaceModelFile(place.folder.get(), place.name, FdOf(result), read, &error);
+    last_error_ = static_cast<std::uint32_t>(error);
+    return outcome;
   }
 
   bool QueryVersion(VersionInfo*) override { return Failed(ENOSYS); }
@@ -153,7 +198,7 @@ class PosixPlatform final : public Platform {
   }
 
   FileHandle OpenForWriting(const FileName& name) override {
-    UniqueFd fd(::open(name.narrow, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    UniqueFd fd(::open(name.narrow, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
     if (fd.get() < 0) return FailedOpen(errno);
     return HandleOf(fd.Release());
   }
@@ -183,7 +228,10 @@ class PosixPlatform final : public Platform {
     return WriteRest(file, static_cast<const char*>(data), size, n, written);
   }
 
-  bool Close(FileHandle file) override { return ::close(FdOf(file)) == 0 || Failed(errno); }
+  bool Close(FileHandle file) override {
+    temp_files_.erase(FdOf(file));  // a temporary file kept is no longer removed on a signal
+    return ::close(FdOf(file)) == 0 || Failed(errno);
+  }
 
   std::unique_ptr<std::byte[]> Allocate(std::size_t size) override {
     try {
@@ -216,10 +264,16 @@ class PosixPlatform final : public Platform {
     return FileHandle::kInvalid;
   }
 
-  bool ReplaceByRename(const std::string& source, const std::string& chosen);
   bool WriteRest(FileHandle file, const char* bytes, std::uint32_t size, ssize_t first,
                  std::uint32_t* written);
 
+  // A temporary file made here, by the descriptor it is held by.
+  struct TempFile {
+    UniqueFd folder;
+    std::string name;
+    std::unique_ptr<NotedFile> noted;
+  };
+  std::map<int, TempFile> temp_files_;
   std::uint32_t last_error_ = 0;
 };
 
@@ -240,65 +294,6 @@ __attribute__((noinline)) bool PosixPlatform::WriteRest(FileHandle file, const c
     }
     *written += static_cast<std::uint32_t>(n);
   }
-  return true;
-}
-
-// The new content is written beside the chosen file and renamed over it, so
-// the chosen file is wholly old or wholly new whatever fails. A symbolic link
-// is followed: its target is replaced and the link stays a link.
-bool PosixPlatform::ReplaceByRename(const std::string& source, const std::string& chosen) {
-  char resolved[PATH_MAX];
-  if (::realpath(chosen.c_str(), resolved) == nullptr) return Failed(errno);
-  const std::string target = resolved;
-  struct stat st;
-  if (::stat(target.c_str(), &st) != 0) return Failed(errno);
-  if (!S_ISREG(st.st_mode)) return Failed(kErrorNotRegularFile);
-  // A file that may not be written stays as it is, although the rename below
-  // would get past its permissions: read-only means read-only, as it does to
-  // the system's copy on other platforms. This also answers for a file marked
-  // immutable and for a read-only mount.
-  if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return Failed(errno);
-
-  const std::string folder = target.substr(0, target.rfind('/') + 1);
-  std::string sibling = folder + ".sgsplit-XXXXXX";
-  UniqueFd out(::mkostemp(sibling.data(), O_CLOEXEC));
-  if (out.get() < 0) return Failed(errno);
-
-  auto abandon = [&](int error) {
-    ::unlink(sibling.c_str());
-    return Failed(error);
-  };
-
-  UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
-  if (in.get() < 0) return abandon(errno);
-  char buffer[1 << 16];
-  for (;;) {
-    const ssize_t n = ::read(in.get(), buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return abandon(errno);
-    }
-    if (n == 0) break;
-    for (ssize_t done = 0; done < n;) {
-      const ssize_t w = ::write(out.get(), buffer + done, static_cast<std::size_t>(n - done));
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        return abandon(errno);
-      }
-      done += w;
-    }
-  }
-
-  // Owner first: changing it clears the set-user and set-group bits.
-  if (::fchown(out.get(), st.st_uid, st.st_gid) != 0 && errno != EPERM) return abandon(errno);
-  if (::fchmod(out.get(), st.st_mode & 07777) != 0) return abandon(errno);
-  // The rename must not reach the disk before the content does.
-  if (::fsync(out.get()) != 0) return abandon(errno);
-  if (!out.Close()) return abandon(errno);
-  if (::rename(sibling.c_str(), target.c_str()) != 0) return abandon(errno);
-
-  UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() >= 0) ::fsync(dir.get());
   return true;
 }
 

@@ -1,10 +1,15 @@
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <regex>
 
 #include "platform/platform.h"
@@ -43,49 +48,200 @@ TEST_F(PosixPlatformTest, TempFolderFollowsTmpdir) {
   EXPECT_EQ(platform_->LastError(), static_cast<std::uint32_t>(ENAMETOOLONG));
 }
 
-TEST_F(PosixPlatformTest, TempFilesAreNewPrivateAndNamedObj) {
+TEST_F(PosixPlatformTest, TempFilesAreNewPrivateUnguessableAndHeld) {
   const std::u16string folder = testing::Utf16Path(dir_.path()) + u"/";
   std::u16string first, second;
-  ASSERT_TRUE(platform_->CreateTempFile(folder, &first));
-  ASSERT_TRUE(platform_->CreateTempFile(folder, &second));
+  const FileHandle held = platform_->CreateTempFile(folder, &first);
+  const FileHandle other = platform_->CreateTempFile(folder, &second);
+  ASSERT_NE(held, FileHandle::kInvalid);
+  ASSERT_NE(other, FileHandle::kInvalid);
   EXPECT_NE(first, second);
   for (const auto& path : {first, second}) {
     const fs::path file(path);
     EXPECT_EQ(file.parent_path(), dir_.path());
-    EXPECT_TRUE(std::regex_match(file.filename().string(), std::regex("obj[0-9A-F]{4}\\.tmp")));
+    EXPECT_TRUE(std::regex_match(file.filename().string(), std::regex("obj[0-9A-Za-z]{10}\\.tmp")))
+        << file;
     EXPECT_EQ(fs::file_size(file), 0u);
     struct stat st;
-    ASSERT_EQ(::stat(file.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ASSERT_EQ(::lstat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
   }
-  EXPECT_FALSE(platform_->CreateTempFile(u"/no/such/folder/", &first));
+
+  // Whoever can write the folder swaps the name for a file of their own: the
+  // handle still reads the file made, and removing leaves theirs alone.
+  WriteBytes(fs::path(first), "made");
+  fs::rename(fs::path(first), dir_ / "moved");
+  WriteBytes(fs::path(first), "theirs");
+  char bytes[8] = {};
+  std::uint32_t got = 0;
+  ASSERT_TRUE(platform_->Read(held, bytes, sizeof bytes, &got));
+  EXPECT_EQ(std::string(bytes, got), "made");
+  EXPECT_FALSE(platform_->RemoveTempFile(first, held));
+  EXPECT_EQ(ReadBytes(fs::path(first)), "theirs");
+  EXPECT_TRUE(platform_->RemoveTempFile(second, other));
+  EXPECT_FALSE(fs::exists(fs::path(second)));
+
+  EXPECT_EQ(platform_->CreateTempFile(u"/no/such/folder/", &first), FileHandle::kInvalid);
   EXPECT_EQ(platform_->LastError(), static_cast<std::uint32_t>(ENOENT));
 }
 
-TEST_F(PosixPlatformTest, CopyOverKeepsPermissionsAndFollowsLinks) {
-  WriteBytes(dir_ / "new.tmp", "new");
+TEST_F(PosixPlatformTest, WritingNeverFollowsALink) {
+  WriteBytes(dir_ / "victim", "keep");
+  fs::create_symlink(dir_ / "victim", dir_ / "obj.tmp");
+  const std::string name = (dir_ / "obj.tmp").string();
+  EXPECT_EQ(platform_->OpenForWriting({name.c_str()}), FileHandle::kInvalid);
+  EXPECT_EQ(platform_->LastError(), static_cast<std::uint32_t>(ELOOP));
+  EXPECT_EQ(ReadBytes(dir_ / "victim"), "keep");
+}
+
+// A model opened as the pass opens it, and a result to put in its place.
+class ReplaceModelTest : public PosixPlatformTest {
+ protected:
+  // Opens the model by `name` and notes what and where it is.
+  void Open(const fs::path& name) {
+    const std::string narrow = name.string();
+    model_ = platform_->OpenForReading({narrow.c_str()});
+    ASSERT_NE(model_, FileHandle::kInvalid);
+    ASSERT_TRUE(platform_->Identify(model_, &read_));
+    place_ = platform_->LocateModel(model_, {narrow.c_str()});
+    ASSERT_NE(place_, nullptr);
+    platform_->Close(model_);
+  }
+  ReplaceResult Replace(const std::string& content) {
+    WriteBytes(dir_ / "result", content);
+    const int fd = ::open((dir_ / "result").c_str(), O_RDONLY | O_CLOEXEC);
+    const ReplaceResult outcome = platform_->ReplaceModel(
+        static_cast<FileHandle>(static_cast<std::intptr_t>(fd)), *place_, read_);
+    ::close(fd);
+    fs::remove(dir_ / "result");
+    return outcome;
+  }
+  ino_t Inode(const fs::path& file) {
+    struct stat st {};
+    ::lstat(file.c_str(), &st);
+    return st.st_ino;
+  }
+  std::size_t Files() { return testing::CountFiles(dir_.path()); }
+
+  FileHandle model_ = FileHandle::kInvalid;
+  FileIdentity read_;
+  std::unique_ptr<ModelPlace> place_;
+};
+
+TEST_F(ReplaceModelTest, TheFileReadIsReplacedWithWhatItCarries) {
   WriteBytes(dir_ / "model.obj", "old");
   fs::permissions(dir_ / "model.obj", fs::perms(0640));
   fs::create_symlink("model.obj", dir_ / "link.obj");
-
-  EXPECT_EQ(platform_->CopyOver(testing::Utf16Path(dir_ / "new.tmp"),
-                                testing::Utf16Path(dir_ / "link.obj")),
-            ReplaceResult::kReplaced);
+  Open(dir_ / "link.obj");
+  const ino_t before = Inode(dir_ / "model.obj");
+  EXPECT_EQ(Replace("new content"), ReplaceResult::kReplaced);
   EXPECT_TRUE(fs::is_symlink(dir_ / "link.obj"));
-  EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "new");
+  EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "new content");
   EXPECT_EQ(fs::status(dir_ / "model.obj").permissions(), fs::perms(0640));
-  EXPECT_EQ(ReadBytes(dir_ / "new.tmp"), "new");
-  // Nothing is left beside the model.
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), fs::directory_iterator()), 3);
+  EXPECT_NE(Inode(dir_ / "model.obj"), before) << "a lone model is renamed over, whole";
+  EXPECT_EQ(Files(), 2u) << "something was left beside the model";
 }
 
-TEST_F(PosixPlatformTest, CopyOverFailureLeavesTheTargetWhole) {
+TEST_F(ReplaceModelTest, ExtendedAttributesAndAclsComeAlong) {
   WriteBytes(dir_ / "model.obj", "old");
-  EXPECT_EQ(platform_->CopyOver(testing::Utf16Path(dir_ / "missing.tmp"),
-                                testing::Utf16Path(dir_ / "model.obj")),
-            ReplaceResult::kUntouched);
+  const std::string model = (dir_ / "model.obj").string();
+  if (::setxattr(model.c_str(), "user.origin", "scan", 4, 0) != 0)
+    GTEST_SKIP() << "no extended attributes here: " << std::strerror(errno);
+  const std::string acl = "setfacl -m u:65534:rw,g:65534:r " + model + " 2>/dev/null";
+  const bool with_acl = std::system(acl.c_str()) == 0;
+  const std::string show = "getfacl -c -n " + model + " 2>/dev/null";
+  const auto acl_text = [&] {
+    std::string text;
+    if (FILE* pipe = ::popen(show.c_str(), "r")) {
+      char buffer[256];
+      while (std::fgets(buffer, sizeof buffer, pipe)) text += buffer;
+      ::pclose(pipe);
+    }
+    return text;
+  };
+  const std::string acl_before = acl_text();
+  const auto mode_before = fs::status(dir_ / "model.obj").permissions();
+  Open(dir_ / "model.obj");
+  EXPECT_EQ(Replace("new"), ReplaceResult::kReplaced);
+  char value[16] = {};
+  EXPECT_EQ(::getxattr(model.c_str(), "user.origin", value, sizeof value), 4);
+  EXPECT_STREQ(value, "scan");
+  if (with_acl) {
+    EXPECT_EQ(acl_text(), acl_before);
+    EXPECT_NE(acl_before.find("user:65534:rw-"), std::string::npos) << acl_before;
+  }
+  EXPECT_EQ(fs::status(dir_ / "model.obj").permissions(), mode_before);
+  EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "new");
+}
+
+TEST_F(ReplaceModelTest, AModelWithOtherNamesIsRewrittenInPlace) {
+  WriteBytes(dir_ / "model.obj", "old old old");
+  fs::create_hard_link(dir_ / "model.obj", dir_ / "other.obj");
+  const ino_t before = Inode(dir_ / "model.obj");
+  Open(dir_ / "model.obj");
+  EXPECT_EQ(Replace("new"), ReplaceResult::kReplaced);
+  EXPECT_EQ(Inode(dir_ / "model.obj"), before);
+  EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "new");
+  EXPECT_EQ(ReadBytes(dir_ / "other.obj"), "new");
+  EXPECT_EQ(Files(), 2u);
+}
+
+// Whatever another program does to the model between the read and the
+// replacement, the result goes nowhere and nothing there is touched.
+TEST_F(ReplaceModelTest, AModelThatChangedIsLeftAlone) {
+  const struct {
+    const char* what;
+    std::function<void(const fs::path& dir)> meddle;
+    const char* left;  // what the model's name then leads to
+  } cases[] = {
+      {"saved by an editor",
+       [](const fs::path& dir) {
+         WriteBytes(dir / "saved", "saved");
+         fs::rename(dir / "saved", dir / "model.obj");
+       },
+       "saved"},
+      {"written to", [](const fs::path& dir) { WriteBytes(dir / "model.obj", "edit"); }, "edit"},
+      {"appended to",
+       [](const fs::path& dir) {
+         std::FILE* file = std::fopen((dir / "model.obj").c_str(), "ab");
+         std::fputs("more", file);
+         std::fclose(file);
+       },
+       "oldmore"},
+      {"made a link to another file",
+       [](const fs::path& dir) {
+         fs::remove(dir / "model.obj");
+         fs::create_symlink(dir / "victim", dir / "model.obj");
+       },
+       "victim"},
+      {"removed", [](const fs::path& dir) { fs::rename(dir / "model.obj", dir / "gone"); },
+       nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const auto& entry : fs::directory_iterator(dir_.path())) fs::remove(entry.path());
+    WriteBytes(dir_ / "model.obj", "old");
+    WriteBytes(dir_ / "victim", "victim");
+    Open(dir_ / "model.obj");
+    c.meddle(dir_.path());
+    const std::size_t files = Files();
+    EXPECT_EQ(Replace("new"), ReplaceResult::kModelChanged);
+    if (c.left != nullptr) {
+      EXPECT_EQ(ReadBytes(dir_ / "model.obj"), c.left);
+    }
+    EXPECT_EQ(ReadBytes(dir_ / "victim"), "victim");
+    EXPECT_EQ(Files(), files);
+  }
+}
+
+TEST_F(ReplaceModelTest, ReadOnlyMeansReadOnlyForEveryone) {
+  WriteBytes(dir_ / "model.obj", "old");
+  fs::permissions(dir_ / "model.obj", fs::perms(0444));
+  Open(dir_ / "model.obj");
+  EXPECT_EQ(Replace("new"), ReplaceResult::kUntouched);
+  EXPECT_EQ(platform_->LastError(), static_cast<std::uint32_t>(EACCES));
   EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "old");
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), fs::directory_iterator()), 1);
+  EXPECT_EQ(Files(), 1u);
 }
 
 TEST_F(PosixPlatformTest, OnlyRegularFilesOpenForReading) {

@@ -24,9 +24,14 @@ Operation OperationOf(Fault fault) {
       return Operation::kTempFolder;
     case Fault::kTempFile:
       return Operation::kTempFile;
-    case Fault::kCopyUntouched:
-    case Fault::kCopyDamaged:
-      return Operation::kCopyOver;
+    case Fault::kIdentify:
+      return Operation::kIdentify;
+    case Fault::kLocateModel:
+      return Operation::kLocateModel;
+    case Fault::kReplaceUntouched:
+    case Fault::kReplaceChanged:
+    case Fault::kReplaceDamaged:
+      return Operation::kReplaceModel;
     case Fault::kRemoveFile:
       return Operation::kRemoveFile;
     case Fault::kWideToNarrow:
@@ -57,10 +62,16 @@ const char* NameOf(Fault fault) {
       return "temporary folder";
     case Fault::kTempFile:
       return "temporary file";
-    case Fault::kCopyUntouched:
-      return "copy, target untouched";
-    case Fault::kCopyDamaged:
-      return "copy, target damaged";
+    case Fault::kIdentify:
+      return "identify";
+    case Fault::kLocateModel:
+      return "locate the model";
+    case Fault::kReplaceUntouched:
+      return "replace, model untouched";
+    case Fault::kReplaceChanged:
+      return "replace, model changed";
+    case Fault::kReplaceDamaged:
+      return "replace, model damaged";
     case Fault::kRemoveFile:
       return "remove";
     case Fault::kWideToNarrow:
@@ -75,8 +86,14 @@ void FaultPlatform::Arm(Fault fault, std::size_t call, bool persistent) {
   armed_.push_back({fault, call, persistent});
 }
 
+void FaultPlatform::Before(Operation operation, std::size_t call, std::function<void()> hook) {
+  hooks_.push_back({operation, call, std::move(hook)});
+}
+
 const Fault* FaultPlatform::Hit(Operation operation) {
   const std::size_t count = ++calls_[static_cast<std::size_t>(operation)];
+  for (const Hook& hook : hooks_)
+    if (hook.operation == operation && hook.call == count) hook.run();
   const Fault* hit = nullptr;
   for (const Armed& armed : armed_) {
     if (OperationOf(armed.fault) == operation &&
@@ -104,21 +121,41 @@ FileHandle FaultPlatform::CreateTempFile(const std::u16string& folder, std::u16s
   return file;
 }
 
-ReplaceResult FaultPlatform::ReplaceModel(FileHandle result, ModelPlace& place,
-                                          const FileIdentity& read) {
-  const Fault* fault = Hit(Operation::kCopyOver);
-  if (fault == nullptr) return target().ReplaceModel(result, place, read);
-  return *fault == Fault::kCopyDamaged ? ReplaceResult::kMaybeDamaged : ReplaceResult::kUntouched;
-}
-
 bool FaultPlatform::RemoveTempFile(const std::u16string& path, FileHandle file) {
   open_.erase(file);
   if (Fails(Fault::kRemoveFile)) {
-    // The handle goes all the same; the file stays where it is.
+    // The handle is released all the same; the file stays.
     target().Close(file);
+    injected_last_ = true;
     return false;
   }
   return target().RemoveTempFile(path, file);
+}
+
+bool FaultPlatform::Identify(FileHandle file, FileIdentity* identity) {
+  if (Fails(Fault::kIdentify)) return false;
+  return target().Identify(file, identity);
+}
+
+std::unique_ptr<ModelPlace> FaultPlatform::LocateModel(FileHandle file, const FileName& name) {
+  if (Fails(Fault::kLocateModel)) return nullptr;
+  model_name_ = name.narrow;
+  return target().LocateModel(file, name);
+}
+
+ReplaceResult FaultPlatform::ReplaceModel(FileHandle result, ModelPlace& place,
+                                          const FileIdentity& read) {
+  const Fault* fault = Hit(Operation::kReplaceModel);
+  if (fault == nullptr) return target().ReplaceModel(result, place, read);
+  if (*fault == Fault::kReplaceDamaged) {
+    // Broken off part way: the model holds neither version.
+    std::error_code error;
+    const auto size = std::filesystem::file_size(model_name_, error);
+    if (!error) std::filesystem::resize_file(model_name_, size / 2, error);
+    return ReplaceResult::kMaybeDamaged;
+  }
+  return *fault == Fault::kReplaceChanged ? ReplaceResult::kModelChanged
+                                          : ReplaceResult::kUntouched;
 }
 
 int FaultPlatform::WideToNarrow(std::uint32_t code_page, const char16_t* text, int length,

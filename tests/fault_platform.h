@@ -11,6 +11,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -30,12 +31,14 @@ enum class Operation {
   kClose,
   kTempFolder,
   kTempFile,
-  kCopyOver,
+  kIdentify,
+  kLocateModel,
+  kReplaceModel,
   kRemoveFile,
   kWideToNarrow,
   kAllocate,
 };
-inline constexpr std::size_t kOperationCount = 12;
+inline constexpr std::size_t kOperationCount = 14;
 
 // The ways a call can be made to fail.
 enum class Fault {
@@ -48,13 +51,16 @@ enum class Fault {
   kClose,       // the handle is released but the close reports an error
   kTempFolder,
   kTempFile,
-  kCopyUntouched,  // the copy fails and leaves the target as it was
-  kCopyDamaged,    // the copy fails after cutting the target short
-  kRemoveFile,     // the file stays where it is
-  kWideToNarrow,   // the conversion returns 0
-  kAllocate,       // no memory
+  kIdentify,          // a file's identity cannot be read
+  kLocateModel,       // the model's folder cannot be opened
+  kReplaceUntouched,  // putting the result in place fails and leaves the model as it was
+  kReplaceChanged,    // the model is found changed
+  kReplaceDamaged,    // putting the result in place fails after cutting the model short
+  kRemoveFile,        // the file stays where it is
+  kWideToNarrow,      // the conversion returns 0
+  kAllocate,          // no memory
 };
-inline constexpr std::size_t kFaultCount = 14;
+inline constexpr std::size_t kFaultCount = 17;
 
 Operation OperationOf(Fault fault);
 const char* NameOf(Fault fault);
@@ -70,6 +76,9 @@ class FaultPlatform final : public PlatformWrapper {
   // and with `persistent` every call after it as well. Faults of different
   // operations can be armed together.
   void Arm(Fault fault, std::size_t call, bool persistent = false);
+  // Runs `hook` just before call number `call` of `operation` goes on: the
+  // place to play another program at a known point of the run.
+  void Before(Operation operation, std::size_t call, std::function<void()> hook);
 
   std::size_t Calls(Operation operation) const {
     return calls_[static_cast<std::size_t>(operation)];
@@ -88,6 +97,8 @@ class FaultPlatform final : public PlatformWrapper {
   bool GetTempFolder(std::u16string* folder) override;
   FileHandle CreateTempFile(const std::u16string& folder, std::u16string* path) override;
   bool RemoveTempFile(const std::u16string& path, FileHandle file) override;
+  bool Identify(FileHandle file, FileIdentity* identity) override;
+  std::unique_ptr<ModelPlace> LocateModel(FileHandle file, const FileName& name) override;
   ReplaceResult ReplaceModel(FileHandle result, ModelPlace& place,
                              const FileIdentity& read) override;
   int WideToNarrow(std::uint32_t code_page, const char16_t* text, int length, char* out,
@@ -114,8 +125,16 @@ class FaultPlatform final : public PlatformWrapper {
   // Counts a call of the fault's operation; true when it is to fail.
   bool Fails(Fault fault) { return Hit(OperationOf(fault)) != nullptr; }
 
+  struct Hook {
+    Operation operation;
+    std::size_t call;
+    std::function<void()> run;
+  };
+
   std::array<std::size_t, kOperationCount> calls_{};
   std::vector<Armed> armed_;
+  std::vector<Hook> hooks_;
+  std::string model_name_;  // as the model was located, for a damaging fault
   std::size_t injected_ = 0;
   bool injected_last_ = false;       // the last call made was failed here
   std::map<FileHandle, bool> open_;  // each open handle, true when opened for reading

@@ -1,0 +1,292 @@
+#include "platform/posix_replace.h"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "platform/posix_cleanup.h"
+#include "platform/posix_fd.h"
+
+namespace sgsplit {
+namespace {
+
+constexpr std::size_t kCopyBlock = 1 << 16;
+
+// How a way of putting the result in place ended.
+enum class Step {
+  kDone,
+  kCannotCarry,  // this way cannot keep what the model carries; nothing changed
+  kChanged,      // the model changed at the last moment; nothing changed
+  kFailed,       // nothing changed; `errno` says why
+};
+
+bool Unchanged(const struct stat& st, const FileIdentity& read) {
+  return S_ISREG(st.st_mode) && IdentityOf(st) == read;
+}
+
+// Opens the model as its name leads to it now, never through a link. Empty
+// when that is the file that was read, unchanged; otherwise how the run ends.
+std::optional<ReplaceResult> OpenModel(int folder, const std::string& name, int access,
+                                       const FileIdentity& read, UniqueFd* fd, struct stat* st,
+                                       int* error) {
+  *fd = UniqueFd(::openat(folder, name.c_str(), access | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!fd->valid() || ::fstat(fd->get(), st) != 0) {
+    *error = errno;
+    // Gone, or a link now.
+    if (errno == ENOENT || errno == ELOOP) return ReplaceResult::kModelChanged;
+    return ReplaceResult::kUntouched;
+  }
+  if (!Unchanged(*st, read)) return ReplaceResult::kModelChanged;
+  return std::nullopt;
+}
+
+// Copies all of `from`, from its start, to `to` from its start.
+bool CopyContent(int from, int to, off_t size) {
+  std::vector<char> buffer(kCopyBlock);
+  for (off_t done = 0; done < size;) {
+    const ssize_t got = ::pread(from, buffer.data(), buffer.size(), done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) {
+      errno = EIO;  // the result was cut short under us
+      return false;
+    }
+    for (ssize_t put = 0; put < got;) {
+      const ssize_t n =
+          ::pwrite(to, buffer.data() + put, static_cast<std::size_t>(got - put), done + put);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return false;
+      put += n;
+    }
+    done += got;
+  }
+  return true;
+}
+
+// The names of a file's extended attributes; empty where the file system
+// keeps none.
+bool AttributeNames(int fd, std::vector<std::string>* names) {
+  names->clear();
+  for (;;) {
+    const ssize_t size = ::flistxattr(fd, nullptr, 0);
+    if (size < 0) return errno == ENOTSUP;
+    std::vector<char> list(static_cast<std::size_t>(size));
+    const ssize_t got = ::flistxattr(fd, list.data(), list.size());
+    if (got < 0 && errno == ERANGE) continue;  // grew meanwhile
+    if (got < 0) return false;
+    for (std::size_t at = 0; at < static_cast<std::size_t>(got);) {
+      const std::string_view name(list.data() + at);
+      names->emplace_back(name);
+      at += name.size() + 1;
+    }
+    return true;
+  }
+}
+
+// Gives `to` exactly the extended attributes of `from`, the ACLs among them.
+bool CopyAttributes(int from, int to) {
+  std::vector<std::string> wanted, present;
+  if (!AttributeNames(from, &wanted) || !AttributeNames(to, &present)) return false;
+  for (const std::string& name : wanted) {
+    const ssize_t size = ::fgetxattr(from, name.c_str(), nullptr, 0);
+    if (size < 0) return false;
+    std::vector<char> value(static_cast<std::size_t>(size));
+    const ssize_t got = ::fgetxattr(from, name.c_str(), value.data(), value.size());
+    if (got < 0 ||
+        ::fsetxattr(to, name.c_str(), value.data(), static_cast<std::size_t>(got), 0) != 0)
+      return false;
+  }
+  // What the new file took from its folder (a default ACL) and the model lacks.
+  for (const std::string& name : present) {
+    bool kept = false;
+    for (const std::string& other : wanted) kept = kept || other == name;
+    if (!kept && ::fremovexattr(to, name.c_str()) != 0) return false;
+  }
+  return true;
+}
+
+// A new file in `folder` with no name yet, or, where the file system has no
+// such files, under a hidden name noted for removal on a signal.
+struct NewFile {
+  UniqueFd fd;
+  std::string name;  // empty while the file has no name
+  std::unique_ptr<NotedFile> noted;
+};
+
+bool CreateBeside(int folder, NewFile* file) {
+  file->fd = UniqueFd(::openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+  if (file->fd.valid()) return true;
+  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+  for (int tries = 0; tries < 100; ++tries) {
+    std::string name = UnguessableName(".sgsplit-", "");
+    const SignalsHeld held;  // until the name is noted
+    file->fd = UniqueFd(
+        ::openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (file->fd.valid()) {
+      struct stat st;
+      if (::fstat(file->fd.get(), &st) != 0) {
+        ::unlinkat(folder, name.c_str(), 0);
+        return false;
+      }
+      file->name = std::move(name);
+      file->noted = std::make_unique<NotedFile>(folder, file->name.c_str(), st.st_dev, st.st_ino);
+      return true;
+    }
+    if (errno != EEXIST) return false;
+  }
+  return false;
+}
+
+// Links a file that has no name yet into `folder` under a hidden name.
+bool GiveName(int folder, NewFile& file) {
+  if (!file.name.empty()) return true;
+  struct stat st;
+  if (::fstat(file.fd.get(), &st) != 0) return false;
+  char proc[32];
+  std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", file.fd.get());
+  for (int tries = 0; tries < 100; ++tries) {
+    std::string name = UnguessableName(".sgsplit-", "");
+    int linked = ::linkat(AT_FDCWD, proc, folder, name.c_str(), AT_SYMLINK_FOLLOW);
+    // Without /proc, only a privileged process may link a descriptor.
+    if (linked != 0 && errno == ENOENT)
+      linked = ::linkat(file.fd.get(), "", folder, name.c_str(), AT_EMPTY_PATH);
+    if (linked == 0) {
+      file.name = std::move(name);
+      file.noted = std::make_unique<NotedFile>(folder, file.name.c_str(), st.st_dev, st.st_ino);
+      return true;
+    }
+    if (errno != EEXIST) return false;
+  }
+  return false;
+}
+
+void Discard(int folder, NewFile& file) {
+  if (!file.name.empty()) ::unlinkat(folder, file.name.c_str(), 0);
+}
+
+// Writes the result beside the model, carries over what the model has, and
+// renames it over the model.
+Step ReplaceByRename(int folder, const std::string& name, int model, const struct stat& st,
+                     int result, off_t size, const FileIdentity& read) {
+  if (st.st_nlink != 1) return Step::kCannotCarry;  // the other names would keep the old model
+  NewFile file;
+  // A folder that cannot be written, or is full, leaves the model as it is.
+  if (!CreateBeside(folder, &file)) return Step::kFailed;
+  const int out = file.fd.get();
+  const auto give_up = [&](Step step) {
+    const int error = errno;
+    Discard(folder, file);
+    errno = error;
+    return step;
+  };
+  // Owner first: changing it clears the set-id bits, which the mode then
+  // brings back, as the owner and group are the model's.
+  if (::fchown(out, st.st_uid, st.st_gid) != 0 || !CopyAttributes(model, out) ||
+      ::fchmod(out, st.st_mode & 07777) != 0)
+    return give_up(Step::kCannotCarry);
+  if (!CopyContent(result, out, size)) return give_up(Step::kFailed);
+  // The rename must not reach the disk before the content does.
+  if (::fsync(out) != 0) return give_up(Step::kFailed);
+
+  const SignalsHeld held;
+  if (!GiveName(folder, file)) return give_up(Step::kFailed);
+  struct stat now;
+  if (::fstatat(folder, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 || !Unchanged(now, read)) {
+    Discard(folder, file);
+    return Step::kChanged;
+  }
+  if (::renameat(folder, file.name.c_str(), folder, name.c_str()) != 0)
+    return give_up(Step::kFailed);
+  file.noted.reset();
+  ::fsync(folder);  // the rename itself; the model is whole either way
+  return Step::kDone;
+}
+
+// Writes the result into the model itself.
+ReplaceResult ReplaceInPlace(int folder, const std::string& name, int result, off_t size,
+                             const FileIdentity& read, int* error) {
+  UniqueFd out;
+  struct stat st;
+  if (const auto stop = OpenModel(folder, name, O_RDWR, read, &out, &st, error)) return *stop;
+  if (size > 0) {
+    const int reserved = ::posix_fallocate(out.get(), 0, size);
+    if (reserved != 0) {
+      *error = reserved;
+      return ReplaceResult::kUntouched;
+    }
+  }
+  // From the first byte on, the model is half old, half new until the end:
+  // a signal waits until it is wholly new.
+  const SignalsHeld held;
+  if (!CopyContent(result, out.get(), size) || ::ftruncate(out.get(), size) != 0 ||
+      ::fsync(out.get()) != 0) {
+    *error = errno;
+    return ReplaceResult::kMaybeDamaged;
+  }
+  return ReplaceResult::kReplaced;
+}
+
+}  // namespace
+
+std::string UnguessableName(const char* prefix, const char* suffix) {
+  static constexpr char kLetters[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  unsigned char random[10];
+  std::size_t got = 0;
+  while (got < sizeof random) {
+    const ssize_t n = ::getrandom(random + got, sizeof random - got, 0);
+    if (n > 0) got += static_cast<std::size_t>(n);
+  }
+  std::string name = prefix;
+  for (const unsigned char byte : random) name += kLetters[byte % (sizeof kLetters - 1)];
+  name += suffix;
+  return name;
+}
+
+ReplaceResult ReplaceModelFile(int folder, const std::string& name, int result,
+                               const FileIdentity& read, int* error) {
+  *error = 0;
+  UniqueFd model;
+  struct stat st;
+  if (const auto stop = OpenModel(folder, name, O_RDONLY, read, &model, &st, error)) return *stop;
+  // Read-only means read-only, for the superuser too, whom a rename would
+  // let past the permissions; an immutable file and a read-only mount answer
+  // here as well.
+  if ((st.st_mode & 0222) == 0) {
+    *error = EACCES;
+    return ReplaceResult::kUntouched;
+  }
+  if (::faccessat(folder, name.c_str(), W_OK, AT_EACCESS) != 0) {
+    *error = errno;
+    return ReplaceResult::kUntouched;
+  }
+  struct stat made;
+  if (::fstat(result, &made) != 0) {
+    *error = errno;
+    return ReplaceResult::kUntouched;
+  }
+
+  switch (ReplaceByRename(folder, name, model.get(), st, result, made.st_size, read)) {
+    case Step::kDone:
+      return ReplaceResult::kReplaced;
+    case Step::kChanged:
+      return ReplaceResult::kModelChanged;
+    case Step::kFailed:
+      *error = errno;
+      return ReplaceResult::kUntouched;
+    case Step::kCannotCarry:
+      break;
+  }
+  return ReplaceInPlace(folder, name, result, made.st_size, read, error);
+}
+
+}  // namespace sgsplit

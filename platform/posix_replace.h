@@ -1,0 +1,35 @@
+// Putting a rewritten model in place of the model on POSIX systems.
+#ifndef SGSPLIT_PLATFORM_POSIX_REPLACE_H_
+#define SGSPLIT_PLATFORM_POSIX_REPLACE_H_
+
+#include <string>
+
+#include "platform/platform.h"
+
+namespace sgsplit {
+
+// Puts the content of the open file `result` (read from its start) in place
+// of the file `name` in the folder open as `folder`, provided that the name
+// still leads, without a link, to the file that `read` describes, unchanged.
+//
+// The result is written beside the model, given the model's owner, group,
+// mode and extended attributes (its ACLs among them), committed to the disk
+// and renamed over it, so the model is wholly old or wholly new. A model the
+// new file cannot stand in for (another owner or group that may not be
+// given, an attribute that may not be set, more than one name) is rewritten
+// in place instead, keeping all it carries and its other names; the room is
+// taken first, so that a full disk is found before its first byte changes.
+// A folder where no file can be made beside the model, or that is full,
+// leaves the model as it is.
+// A model with no write permission is left alone, also for the superuser.
+// `*error` is the system's code for a failure.
+ReplaceResult ReplaceModelFile(int folder, const std::string& name, int result,
+                               const FileIdentity& read, int* error);
+
+// `prefix`, ten random letters and digits from the system's random source,
+// and `suffix`: a name that nobody can guess, or exhaust.
+std::string UnguessableName(const char* prefix, const char* suffix);
+
+}  // namespace sgsplit
+
+#endif  // SGSPLIT_PLATFORM_POSIX_REPLACE_H_

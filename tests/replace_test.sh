@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# sgsplit-batch against what happens around a run on a real system: a signal
+# in the middle of a run, and a model that another user owns, with an ACL and
+# extended attributes, rewritten by a member of its group.
+# Usage: replace_test.sh SGSPLIT_BATCH
+set -euo pipefail
+set -m  # background jobs take SIGINT as a terminal would send it
+batch=$(realpath "$1")
+work=$(mktemp -d)
+chmod 755 "$work"
+trap 'rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+mkdir "$work/models" "$work/tmp"
+
+# A model big enough that a run takes a while.
+awk 'BEGIN { for (i = 0; i < 600000; i++) {
+  printf "v %d.5 %d.25 -%d\n", i, i, i; if (i % 50 == 0) printf "g part%d\ns %d\n", i, i
+  printf "f 1 2 3\n" } }' >"$work/big.obj"
+
+for signal in INT TERM HUP; do
+  cp "$work/big.obj" "$work/models/model.obj"
+  TMPDIR=$work/tmp "$batch" "$work/models/model.obj" &
+  pid=$!
+  # Mid-run: once the temporary file has some of the result.
+  for _ in $(seq 500); do
+    temp=$(find "$work/tmp" -name 'obj*.tmp' -size +1k 2>/dev/null | head -n 1)
+    [ -n "$temp" ] && break
+    sleep 0.01
+  done
+  [ -n "$temp" ] || fail "SIG$signal: the run never got going"
+  kill -s "$signal" "$pid"
+  status=0
+  wait "$pid" || status=$?
+  expected=$((128 + $(kill -l "$signal")))
+  [ "$status" -eq "$expected" ] || fail "SIG$signal: exit $status, expected $expected"
+  [ -z "$(ls -A "$work/tmp")" ] || fail "SIG$signal: left in the temporary folder: $(ls -A "$work/tmp")"
+  [ "$(ls -A "$work/models")" = model.obj ] || fail "SIG$signal: left beside the model: $(ls -A "$work/models")"
+  cmp -s "$work/big.obj" "$work/models/model.obj" || fail "SIG$signal: the model changed"
+done
+echo "ok: signals"
+
+if [ "$(id -u)" -ne 0 ] || ! command -v setpriv >/dev/null; then
+  echo "skip: another user's model needs root and setpriv"
+  exit 0
+fi
+# The model belongs to root and the group nogroup, which may write it and its
+# folder; nobody, a member of that group, rewrites it.
+rm -rf "$work/models" && mkdir "$work/models"
+printf 'g box\ns 1\nf 1 2 3\n' >"$work/models/model.obj"
+chown root:nogroup "$work/models" "$work/models/model.obj"
+chmod 2775 "$work/models"
+chmod 0664 "$work/models/model.obj"
+chmod 1777 "$work/tmp"
+attributes=no
+if setfacl -m u:daemon:r "$work/models/model.obj" 2>/dev/null &&
+  setfattr -n user.origin -v scan "$work/models/model.obj" 2>/dev/null; then
+  attributes=yes
+  acl_before=$(getfacl -cn "$work/models/model.obj" 2>/dev/null)
+fi
+status=0
+TMPDIR=$work/tmp setpriv --reuid=nobody --regid=nogroup --clear-groups \
+  "$batch" "$work/models/model.obj" || status=$?
+[ "$status" -eq 0 ] || fail "another user's model: exit $status"
+[ "$(stat -c %U:%G:%a "$work/models/model.obj")" = root:nogroup:664 ] ||
+  fail "another user's model: now $(stat -c %U:%G:%a "$work/models/model.obj")"
+grep -q '^g object1' "$work/models/model.obj" || fail "another user's model: not rewritten"
+if [ "$attributes" = yes ]; then
+  [ "$(getfacl -cn "$work/models/model.obj" 2>/dev/null)" = "$acl_before" ] || fail "the ACL changed"
+  [ "$(getfattr --only-values -n user.origin "$work/models/model.obj" 2>/dev/null)" = scan ] ||
+    fail "the extended attribute is gone"
+fi
+[ "$(ls -A "$work/models")" = model.obj ] || fail "left beside the model: $(ls -A "$work/models")"
+echo "ok: another user's model (ACL and attributes: $attributes)"
