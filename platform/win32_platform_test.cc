@@ -21,6 +21,7 @@
 #include "app/narrow_path.h"
 #include "app/separation_pass.h"
 #include "platform/platform.h"
+#include "tests/fault_platform.h"
 #include "tests/test_util.h"
 #include "textio/text_line_reader.h"
 #include "textio/text_line_writer.h"
@@ -623,33 +624,15 @@ TEST_F(Win32PlatformTest, AReadOnlyModelIsLeftAlone) {
   EXPECT_EQ(testing::CountFiles(temp.path()), 0u);
 }
 
-// Does one thing to the model's folder just before the result is put in place.
-class BeforeReplacing final : public PlatformWrapper {
- public:
-  BeforeReplacing(Platform& target, std::u16string chosen, std::function<void()> action)
-      : PlatformWrapper(target), chosen_(std::move(chosen)), action_(std::move(action)) {}
-  ChooseResult ChooseFile(std::u16string* path) override {
-    *path = chosen_;
-    return ChooseResult::kChosen;
-  }
-  ReplaceResult ReplaceModel(FileHandle result, ModelPlace& place,
-                             const FileIdentity& read) override {
-    action_();
-    return PlatformWrapper::ReplaceModel(result, place, read);
-  }
-
- private:
-  std::u16string chosen_;
-  std::function<void()> action_;
-};
-
 // An editor that saves while the pass runs keeps its save; the pass says why
 // it did not replace the model.
 TEST_F(Win32PlatformTest, ASaveDuringThePassIsKept) {
   ScratchDir temp;
   const testing::ScopedTempFolder tmp(temp.path());
   WriteBytes(dir_ / "model.obj", kOldModel);
-  BeforeReplacing platform(*platform_, testing::Utf16Path(dir_ / "model.obj"), [&] {
+  testing::ScriptedChoice chosen(*platform_, testing::Utf16Path(dir_ / "model.obj"));
+  testing::FaultPlatform platform(chosen);
+  platform.Before(testing::Operation::kReplaceModel, 1, [&] {
     WriteBytes(dir_ / "model.obj.new", "the user's save\n");
     ASSERT_TRUE(MoveFileExW((dir_ / "model.obj.new").c_str(), (dir_ / "model.obj").c_str(),
                             MOVEFILE_REPLACE_EXISTING));
