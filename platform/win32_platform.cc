@@ -254,7 +254,7 @@ class Win32Platform final : public Platform {
     }
     if (!ours) {
       const KeepLastError keep;
-      CloseHandle(file.release());
+      if (file.valid()) CloseHandle(file.release());
       DeleteFileW(buffer);
       return FileHandle::kInvalid;
     }
@@ -265,6 +265,7 @@ class Win32Platform final : public Platform {
   bool RemoveTempFile(const std::u16string& path, FileHandle file) override {
     // Our handle shares no deleting, so it goes first. The name is then
     // opened again and removed only while it still leads to the same file.
+    if (file == FileHandle::kInvalid) return Failed(ERROR_INVALID_HANDLE);
     FileIdentity held;
     const bool known = IdentifyHandle(HandleOf(file), &held);
     CloseHandle(HandleOf(file));
