@@ -374,9 +374,10 @@ class Win32Platform final : public Platform {
   }
 
   // Writing never follows a link: a link in the file's place is opened
-  // itself, and its target is left alone.
+  // itself, and its target is left alone. Reading the attributes lets the
+  // caller Identify the file it opened; without it, Windows refuses to say.
   FileHandle OpenForWriting(const FileName& name) override {
-    return FileOf(OpenByName(name, GENERIC_WRITE, CREATE_ALWAYS,
+    return FileOf(OpenByName(name, GENERIC_WRITE | FILE_READ_ATTRIBUTES, CREATE_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT));
   }
 
