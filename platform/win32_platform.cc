@@ -1,6 +1,8 @@
 // The platform on Windows: the common open-file dialog, the system's
-// temporary files, and file access by code-page name, with the UTF-16 name
-// standing in wherever the code-page name would not find the same file.
+// temporary files held open from their making to their removal, the model
+// replaced only while its path still leads to the file that was read, and
+// file access by code-page name, with the UTF-16 name standing in wherever the
+// code-page name would not find the same file.
 #include <windows.h>
 // After <windows.h>, which it builds on.
 #include <commdlg.h>
@@ -9,6 +11,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "platform/platform.h"
 
@@ -40,6 +43,13 @@ constexpr DWORD kVersionRecordSize = 276;
 static_assert(sizeof(OSVERSIONINFOW) == kVersionRecordSize);
 
 constexpr DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Attributes with which the system's copy refuses to write over a file: a
+// read-only file, and a hidden or system file when the source (our temporary
+// file) is neither.
+constexpr DWORD kRefusedAttributes =
+    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 
 std::wstring ToWide(std::u16string_view text) { return std::wstring(text.begin(), text.end()); }
 std::u16string FromWide(std::wstring_view text) { return std::u16string(text.begin(), text.end()); }
@@ -53,29 +63,144 @@ FileHandle FileOf(HANDLE handle) {
 static_assert(static_cast<std::intptr_t>(FileHandle::kInvalid) == -1,
               "FileHandle::kInvalid is INVALID_HANDLE_VALUE");
 
-// Whether the code-page name turns back into exactly the UTF-16 name. The
-// conversion replaces what the code page lacks by a similar or a default
-// character, so a name that does not come back may name no file or another.
-bool NarrowNameIsFaithful(const FileName& name) {
-  if (name.wide == nullptr) return true;
-  const int size = MultiByteToWideChar(name.code_page, 0, name.narrow, -1, nullptr, 0);
+// A handle of our own, closed when it goes.
+class ScopedHandle {
+ public:
+  explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
+  ~ScopedHandle() {
+    if (valid()) CloseHandle(handle_);
+  }
+  ScopedHandle(const ScopedHandle&) = delete;
+  ScopedHandle& operator=(const ScopedHandle&) = delete;
+  HANDLE get() const { return handle_; }
+  bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE release() { return std::exchange(handle_, INVALID_HANDLE_VALUE); }
+
+ private:
+  HANDLE handle_;
+};
+
+// Keeps the calling thread's last error across clean-up calls that would
+// overwrite it.
+class KeepLastError {
+ public:
+  KeepLastError() : error_(GetLastError()) {}
+  ~KeepLastError() { SetLastError(error_); }
+  KeepLastError(const KeepLastError&) = delete;
+  KeepLastError& operator=(const KeepLastError&) = delete;
+
+ private:
+  DWORD error_;
+};
+
+std::int64_t TimeValue(const FILETIME& time) {
+  return static_cast<std::int64_t>((static_cast<std::uint64_t>(time.dwHighDateTime) << 32) |
+                                   time.dwLowDateTime);
+}
+
+bool IdentifyHandle(HANDLE file, FileIdentity* identity, DWORD* attributes = nullptr,
+                    DWORD* links = nullptr) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file, &info)) return false;
+  identity->volume = info.dwVolumeSerialNumber;
+  identity->file = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  identity->size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  identity->modified = TimeValue(info.ftLastWriteTime);
+  // The change time also moves when attributes or security change; it is
+  // kept where the file system keeps it, and left 0 elsewhere.
+  FILE_BASIC_INFO basic;
+  identity->changed = GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)
+                          ? basic.ChangeTime.QuadPart
+                          : 0;
+  if (attributes != nullptr) *attributes = info.dwFileAttributes;
+  if (links != nullptr) *links = info.nNumberOfLinks;
+  return true;
+}
+
+// The path that leads to the open file now, its links resolved, in the
+// long form that starts with \\?\ (which the wide calls take whatever its
+// length); empty on failure.
+std::wstring FinalPath(HANDLE file) {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetFinalPathNameByHandleW(
+        file, path.data(), static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0) return {};
+    if (length < path.size()) {
+      path.resize(length);
+      return path;
+    }
+    path.resize(length);  // the size needed, the terminator included
+  }
+}
+
+std::wstring FullPath(const wchar_t* name) {
+  const DWORD size = GetFullPathNameW(name, 0, nullptr, nullptr);
+  if (size == 0) return {};
+  std::wstring path(size, L'\0');
+  const DWORD length = GetFullPathNameW(name, size, path.data(), nullptr);
+  if (length == 0 || length >= size) return {};
+  path.resize(length);
+  return path;
+}
+
+// Where the model lies: the full path of the file that was opened, fixed
+// when it was opened.
+class Win32ModelPlace final : public ModelPlace {
+ public:
+  explicit Win32ModelPlace(std::wstring path) : path_(std::move(path)) {}
+  const std::wstring& path() const { return path_; }
+
+ private:
+  std::wstring path_;
+};
+
+// Whether `narrow` turns back into exactly `wide` in `code_page`.
+bool RoundTrips(UINT code_page, const char* narrow, std::u16string_view wide) {
+  const int size = MultiByteToWideChar(code_page, 0, narrow, -1, nullptr, 0);
   if (size <= 0) return false;
   std::wstring back(static_cast<std::size_t>(size), L'\0');
-  if (MultiByteToWideChar(name.code_page, 0, name.narrow, -1, back.data(), size) != size)
-    return false;
+  if (MultiByteToWideChar(code_page, 0, narrow, -1, back.data(), size) != size) return false;
   back.pop_back();  // the terminator
-  return std::u16string_view(name.wide) == FromWide(back);
+  return wide == FromWide(back);
+}
+
+// Whether the code-page name names exactly the UTF-16 name. The conversion
+// replaces what its code page lacks by a similar or a default character, and
+// the file functions read the bytes in a code page of their own (the
+// process's ANSI one, or its OEM one after SetFileApisToOEM), which need not
+// be the conversion's: a name must come back whole in both, or it may name
+// no file or another.
+bool NarrowNameIsFaithful(const FileName& name) {
+  if (name.wide == nullptr) return true;
+  const UINT file_code_page = AreFileApisANSI() ? CP_ACP : CP_OEMCP;
+  return RoundTrips(name.code_page, name.narrow, name.wide) &&
+         RoundTrips(file_code_page, name.narrow, name.wide);
 }
 
 // Opens by the code-page name, or by the UTF-16 name when the code-page name
-// is not faithful, with the same access, sharing, disposition and attributes.
-HANDLE OpenByName(const FileName& name, DWORD access, DWORD disposition) {
+// is not faithful, with the same access, sharing, disposition and flags.
+HANDLE OpenByName(const FileName& name, DWORD access, DWORD disposition, DWORD flags) {
   if (NarrowNameIsFaithful(name))
-    return CreateFileA(name.narrow, access, kShareReadWrite, nullptr, disposition,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    return CreateFileA(name.narrow, access, kShareReadWrite, nullptr, disposition, flags, nullptr);
   const std::wstring wide = ToWide(name.wide);
-  return CreateFileW(wide.c_str(), access, kShareReadWrite, nullptr, disposition,
-                     FILE_ATTRIBUTE_NORMAL, nullptr);
+  return CreateFileW(wide.c_str(), access, kShareReadWrite, nullptr, disposition, flags, nullptr);
+}
+
+// What the copy's progress routine saw.
+struct CopyProgress {
+  bool began = false;  // the copy had the target open
+};
+
+// The copy calls this first when it has opened the target (before the first
+// stream) and then as bytes go over; from the first call on, the target may
+// hold neither old nor new content.
+DWORD CALLBACK NoteCopyProgress(LARGE_INTEGER /*total*/, LARGE_INTEGER /*done*/,
+                                LARGE_INTEGER /*stream_total*/, LARGE_INTEGER /*stream_done*/,
+                                DWORD /*stream*/, DWORD /*reason*/, HANDLE /*source*/,
+                                HANDLE /*target*/, LPVOID data) {
+  static_cast<CopyProgress*>(data)->began = true;
+  return PROGRESS_CONTINUE;
 }
 
 class Win32Platform final : public Platform {
@@ -108,25 +233,113 @@ class Win32Platform final : public Platform {
     return true;
   }
 
-  bool CreateTempFile(const std::u16string& folder, std::u16string* path) override {
+  FileHandle CreateTempFile(const std::u16string& folder, std::u16string* path) override {
     wchar_t buffer[kTempBufferSize];
     const std::wstring wide_folder = ToWide(folder);
-    if (GetTempFileNameW(wide_folder.c_str(), L"obj", 0, buffer) == 0) return false;
+    if (GetTempFileNameW(wide_folder.c_str(), L"obj", 0, buffer) == 0) return FileHandle::kInvalid;
+    // Held without delete sharing, the file can be neither renamed nor
+    // deleted by anyone else until it is closed, so its name keeps leading to
+    // it. Between the making and this open, someone who can write the folder
+    // could have put something else there: it must still be an empty file of
+    // its own, no link and no folder.
+    ScopedHandle file(CreateFileW(buffer, GENERIC_READ, kShareReadWrite, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    FileIdentity identity;
+    DWORD attributes = 0, links = 0;
+    bool ours = false;
+    if (file.valid() && IdentifyHandle(file.get(), &identity, &attributes, &links)) {
+      ours = identity.size == 0 && links == 1 &&
+             (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+      if (!ours) SetLastError(ERROR_FILE_EXISTS);
+    }
+    if (!ours) {
+      const KeepLastError keep;
+      if (file.valid()) CloseHandle(file.release());
+      DeleteFileW(buffer);
+      return FileHandle::kInvalid;
+    }
     *path = FromWide(buffer);
-    return true;
+    return FileOf(file.release());
   }
 
-  ReplaceResult CopyOver(const std::u16string& from, const std::u16string& to) override {
-    const std::wstring source = ToWide(from), target = ToWide(to);
-    if (CopyFileW(source.c_str(), target.c_str(), FALSE)) return ReplaceResult::kReplaced;
-    // The copy writes into the target itself; when it fails, nothing says how
-    // much of the target was already overwritten.
-    return ReplaceResult::kMaybeDamaged;
-  }
-
-  bool RemoveFile(const std::u16string& path) override {
+  bool RemoveTempFile(const std::u16string& path, FileHandle file) override {
+    // Our handle shares no deleting, so it goes first. The name is then
+    // opened again and removed only while it still leads to the same file.
+    if (file == FileHandle::kInvalid) return Failed(ERROR_INVALID_HANDLE);
+    FileIdentity held;
+    const bool known = IdentifyHandle(HandleOf(file), &held);
+    CloseHandle(HandleOf(file));
+    if (!known) return false;
     const std::wstring wide = ToWide(path);
-    return DeleteFileW(wide.c_str()) != 0;
+    const ScopedHandle again(CreateFileW(wide.c_str(), DELETE | FILE_READ_ATTRIBUTES, kShareAll,
+                                         nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                                         nullptr));
+    if (!again.valid()) return false;
+    FileIdentity now;
+    if (!IdentifyHandle(again.get(), &now)) return false;
+    if (!now.SameFile(held)) return Failed(ERROR_FILE_NOT_FOUND);
+    FILE_DISPOSITION_INFO disposition = {};
+    disposition.DeleteFile = TRUE;
+    return SetFileInformationByHandle(again.get(), FileDispositionInfo, &disposition,
+                                      sizeof disposition) != 0;
+  }
+
+  bool Identify(FileHandle file, FileIdentity* identity) override {
+    return IdentifyHandle(HandleOf(file), identity);
+  }
+
+  std::unique_ptr<ModelPlace> LocateModel(FileHandle file, const FileName& name) override {
+    std::wstring path = FinalPath(HandleOf(file));
+    // Where the system cannot tell the open file's path, the full path of the
+    // name that was opened stands in. It may lead through a link; then the
+    // check before the replacement, which follows none, finds another file and
+    // the model is left alone.
+    if (path.empty() && name.wide != nullptr) path = FullPath(ToWide(name.wide).c_str());
+    if (path.empty()) return nullptr;
+    return std::make_unique<Win32ModelPlace>(std::move(path));
+  }
+
+  ReplaceResult ReplaceModel(FileHandle result, ModelPlace& place,
+                             const FileIdentity& read) override {
+    const std::wstring& target = static_cast<Win32ModelPlace&>(place).path();
+    // What the path leads to now, the path's last part taken as it is: a
+    // link put there since is a file of its own, not the model.
+    const ScopedHandle model(CreateFileW(target.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                         OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!model.valid()) {
+      const DWORD error = GetLastError();
+      if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+        return ReplaceResult::kModelChanged;
+      return ReplaceResult::kUntouched;
+    }
+    FileIdentity before;
+    DWORD attributes = 0;
+    if (!IdentifyHandle(model.get(), &before, &attributes)) return ReplaceResult::kUntouched;
+    if (!before.SameFile(read) || before.size != read.size || before.modified != read.modified)
+      return ReplaceResult::kModelChanged;
+    // Windows' copy refuses these before it opens the model; Wine's writes
+    // over them. Checked here, the model stays as it is on both.
+    if ((attributes & kRefusedAttributes) != 0) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return ReplaceResult::kUntouched;
+    }
+
+    // The temporary file's name cannot have changed while it was held without
+    // delete sharing; the path comes from the handle all the same, so that it
+    // is the held file that is copied.
+    const std::wstring source = FinalPath(HandleOf(result));
+    if (source.empty()) return ReplaceResult::kUntouched;
+    CopyProgress progress;
+    if (CopyFileExW(source.c_str(), target.c_str(), NoteCopyProgress, &progress, nullptr, 0))
+      return ReplaceResult::kReplaced;
+    const KeepLastError keep;
+    // A copy that never had the model open left it as it was. Wine's copy
+    // never reports progress, so a model whose size or last write moved is
+    // taken as begun on too.
+    FileIdentity after;
+    const bool moved = !IdentifyHandle(model.get(), &after) || after.size != before.size ||
+                       after.modified != before.modified;
+    return progress.began || moved ? ReplaceResult::kMaybeDamaged : ReplaceResult::kUntouched;
   }
 
   bool QueryVersion(VersionInfo* version) override {
@@ -154,12 +367,18 @@ class Win32Platform final : public Platform {
     return WideCharToMultiByte(code_page, 0, wide.data(), length, out, size, nullptr, nullptr);
   }
 
+  // Reading follows links: the file reached is the model, and LocateModel
+  // fixes its place once, there.
   FileHandle OpenForReading(const FileName& name) override {
-    return FileOf(OpenByName(name, GENERIC_READ, OPEN_EXISTING));
+    return FileOf(OpenByName(name, GENERIC_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
   }
 
+  // Writing never follows a link: a link in the file's place is opened
+  // itself, and its target is left alone. Reading the attributes lets the
+  // caller Identify the file it opened; without it, Windows refuses to say.
   FileHandle OpenForWriting(const FileName& name) override {
-    return FileOf(OpenByName(name, GENERIC_WRITE, CREATE_ALWAYS));
+    return FileOf(OpenByName(name, GENERIC_WRITE | FILE_READ_ATTRIBUTES, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT));
   }
 
   bool Read(FileHandle file, void* buffer, std::uint32_t size, std::uint32_t* got) override {

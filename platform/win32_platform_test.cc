@@ -1,20 +1,27 @@
 // The Win32 platform against the real system calls: sharing and dispositions
-// of the opens, reads across block edges, temporary names, the copy, the code
-// page, and names that the code page cannot express.
+// of the opens, reads across block edges, the temporary file held from its
+// making to its removal, which file a handle is, the replacement only of the
+// file that was read, the code pages, and names that the code page cannot
+// express.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <regex>
 #include <string>
+#include <system_error>
+#include <utility>
 #include <vector>
 
 #include "app/conversion_code_page.h"
 #include "app/narrow_path.h"
 #include "app/separation_pass.h"
 #include "platform/platform.h"
+#include "tests/fault_platform.h"
 #include "tests/test_util.h"
 #include "textio/text_line_reader.h"
 #include "textio/text_line_writer.h"
@@ -67,6 +74,9 @@ class PlatformFile {
 
 HANDLE RawHandle(FileHandle file) {
   return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(file));
+}
+FileHandle FileOf(HANDLE handle) {
+  return static_cast<FileHandle>(reinterpret_cast<std::intptr_t>(handle));
 }
 
 // The code-page text of a path, as the platform narrows it.
@@ -275,27 +285,301 @@ TEST_F(Win32PlatformTest, TempFolderAndNames) {
   EXPECT_EQ(folder, testing::Utf16Path(dir_.path()) + u"\\");
 
   std::u16string first, second;
-  ASSERT_TRUE(platform_->CreateTempFile(folder, &first));
-  ASSERT_TRUE(platform_->CreateTempFile(folder, &second));
+  const FileHandle first_file = platform_->CreateTempFile(folder, &first);
+  const FileHandle second_file = platform_->CreateTempFile(folder, &second);
+  ASSERT_NE(first_file, FileHandle::kInvalid);
+  ASSERT_NE(second_file, FileHandle::kInvalid);
   EXPECT_NE(first, second);
-  for (const std::u16string& path : {first, second}) {
-    const fs::path file(path);
-    EXPECT_TRUE(fs::equivalent(file.parent_path(), dir_.path()));
+  for (const auto& [path, file] : {std::pair(first, first_file), std::pair(second, second_file)}) {
+    const fs::path name(path);
+    EXPECT_TRUE(fs::equivalent(name.parent_path(), dir_.path()));
     // Up to four hex digits; Wine writes them in lower case.
-    // Up to four hex digits; Wine writes them in lower case.
-    EXPECT_TRUE(std::regex_match(file.filename().string(), std::regex("obj[0-9A-Fa-f]{1,4}\\.tmp")))
-        << file.filename().string();
-    EXPECT_EQ(fs::file_size(file), 0u);
-    EXPECT_TRUE(platform_->RemoveFile(path));
-    EXPECT_FALSE(fs::exists(file));
+    EXPECT_TRUE(std::regex_match(name.filename().string(), std::regex("obj[0-9A-Fa-f]{1,4}\\.tmp")))
+        << name.filename().string();
+    EXPECT_EQ(fs::file_size(name), 0u);
+    EXPECT_TRUE(platform_->RemoveTempFile(path, file));
+    EXPECT_FALSE(fs::exists(name));
   }
-  EXPECT_FALSE(platform_->RemoveFile(first));
-  EXPECT_EQ(platform_->LastError(), static_cast<std::uint32_t>(ERROR_FILE_NOT_FOUND));
 
   // A folder that does not exist yields no temporary file.
   std::u16string none;
-  EXPECT_FALSE(platform_->CreateTempFile(testing::Utf16Path(dir_ / "none") + u"\\", &none));
+  EXPECT_EQ(platform_->CreateTempFile(testing::Utf16Path(dir_ / "none") + u"\\", &none),
+            FileHandle::kInvalid);
+  EXPECT_EQ(platform_->LastError(), static_cast<std::uint32_t>(ERROR_DIRECTORY));
   EXPECT_FALSE(fs::exists(dir_ / "none"));
+}
+
+// From its making to its removal, the temporary file's name leads to it: no
+// one else can rename it, delete it or put another file in its place, while
+// others may still read and write it, the pass's own writer included.
+TEST_F(Win32PlatformTest, TemporaryFileIsHeldUntilRemoved) {
+  std::u16string path;
+  const FileHandle file = platform_->CreateTempFile(testing::Utf16Path(dir_.path()) + u"\\", &path);
+  ASSERT_NE(file, FileHandle::kInvalid);
+  const fs::path name(path);
+  WriteBytes(dir_ / "other.tmp", "another user's content");
+
+  EXPECT_FALSE(MoveFileExW(name.c_str(), (dir_ / "away.tmp").c_str(), 0));
+  EXPECT_FALSE(DeleteFileW(name.c_str()));
+  EXPECT_FALSE(MoveFileExW((dir_ / "other.tmp").c_str(), name.c_str(), MOVEFILE_REPLACE_EXISTING));
+  EXPECT_FALSE(fs::exists(dir_ / "away.tmp"));
+  EXPECT_EQ(ReadBytes(dir_ / "other.tmp"), "another user's content");
+
+  {
+    const NarrowPath narrow(*platform_, path.c_str(), ConversionCodePage(*platform_));
+    const PlatformFile writer(*platform_, platform_->OpenForWriting(narrow.Name()));
+    ASSERT_TRUE(writer.valid());
+    std::uint32_t written = 0;
+    ASSERT_TRUE(platform_->Write(writer.get(), "result\r\n", 8, &written));
+  }
+  // The held handle reads what the writer wrote.
+  char buffer[16];
+  std::uint32_t got = 0;
+  ASSERT_TRUE(platform_->Read(file, buffer, sizeof buffer, &got));
+  EXPECT_EQ(std::string(buffer, got), "result\r\n");
+
+  EXPECT_TRUE(platform_->RemoveTempFile(path, file));
+  EXPECT_FALSE(fs::exists(name));
+  EXPECT_EQ(testing::CountFiles(dir_.path()), 1u);
+}
+
+// Removal goes by the name only while the name leads to the held file.
+TEST_F(Win32PlatformTest, RemovingLeavesAnotherFileUnderTheNameAlone) {
+  const std::u16string folder = testing::Utf16Path(dir_.path()) + u"\\";
+  std::u16string first, second;
+  const FileHandle first_file = platform_->CreateTempFile(folder, &first);
+  const FileHandle second_file = platform_->CreateTempFile(folder, &second);
+  ASSERT_NE(first_file, FileHandle::kInvalid);
+  ASSERT_NE(second_file, FileHandle::kInvalid);
+  // The first file let go of, its name then asked to remove the second: the
+  // file under that name is not the one held, and stays.
+  ASSERT_TRUE(platform_->Close(first_file));
+  EXPECT_FALSE(platform_->RemoveTempFile(first, second_file));
+  EXPECT_EQ(platform_->LastError(), static_cast<std::uint32_t>(ERROR_FILE_NOT_FOUND));
+  EXPECT_TRUE(fs::exists(fs::path(first)));
+  EXPECT_TRUE(fs::exists(fs::path(second)));
+  // Neither is held any more.
+  EXPECT_TRUE(DeleteFileW(fs::path(first).c_str()));
+  EXPECT_TRUE(DeleteFileW(fs::path(second).c_str()));
+}
+
+TEST_F(Win32PlatformTest, IdentifyTellsFilesAndChangesApart) {
+  WriteBytes(dir_ / "model.obj", "v 1 2 3\n");
+  WriteBytes(dir_ / "other.obj", "v 1 2 3\n");
+  const auto open = [&](const char* name) {
+    return OwnHandle(CreateFileW((dir_ / name).c_str(), GENERIC_READ,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+  };
+  const auto identify = [&](const OwnHandle& file) {
+    FileIdentity identity;
+    EXPECT_TRUE(platform_->Identify(FileOf(file.get()), &identity));
+    return identity;
+  };
+  const OwnHandle model = open("model.obj"), again = open("model.obj"), other = open("other.obj");
+  const FileIdentity first = identify(model);
+  EXPECT_EQ(first.size, 8u);
+  EXPECT_NE(first.modified, 0);
+  EXPECT_EQ(identify(again), first);
+  EXPECT_TRUE(identify(other).SameFile(identify(other)));
+  EXPECT_FALSE(identify(other).SameFile(first));
+
+  // A write of the same length, later: the same file, changed.
+  Sleep(20);
+  WriteBytes(dir_ / "model.obj", "v 3 2 1\n");
+  const FileIdentity rewritten = identify(model);
+  EXPECT_TRUE(rewritten.SameFile(first));
+  EXPECT_EQ(rewritten.size, first.size);
+  EXPECT_NE(rewritten.modified, first.modified);
+  // And a longer one.
+  WriteBytes(dir_ / "model.obj", "v 3 2 1\nv 0 0 0\n");
+  const FileIdentity longer = identify(again);
+  EXPECT_TRUE(longer.SameFile(first));
+  EXPECT_EQ(longer.size, 16u);
+}
+
+// A model opened for reading, as the pass has it when the result is ready:
+// what it was when it was read, and where it lies.
+struct ReadModel {
+  FileIdentity identity;
+  std::unique_ptr<ModelPlace> place;
+};
+
+ReadModel ReadAndLocate(Platform& platform, const std::u16string& path) {
+  const NarrowPath narrow(platform, path.c_str(), ConversionCodePage(platform));
+  const PlatformFile file(platform, platform.OpenForReading(narrow.Name()));
+  ReadModel model;
+  EXPECT_TRUE(file.valid());
+  if (!file.valid()) return model;
+  EXPECT_TRUE(platform.Identify(file.get(), &model.identity));
+  model.place = platform.LocateModel(file.get(), narrow.Name());
+  EXPECT_NE(model.place, nullptr);
+  return model;
+}
+
+// A temporary file that holds a result, removed at the end of the test.
+class HeldResult {
+ public:
+  HeldResult(Platform& platform, const fs::path& folder, std::string_view bytes)
+      : platform_(platform) {
+    file_ = platform.CreateTempFile(testing::Utf16Path(folder) + u"\\", &path_);
+    EXPECT_NE(file_, FileHandle::kInvalid);
+    WriteBytes(fs::path(path_), bytes);
+  }
+  ~HeldResult() {
+    if (file_ != FileHandle::kInvalid) platform_.RemoveTempFile(path_, file_);
+  }
+  HeldResult(const HeldResult&) = delete;
+  HeldResult& operator=(const HeldResult&) = delete;
+  FileHandle file() const { return file_; }
+  fs::path path() const { return fs::path(path_); }
+
+ private:
+  Platform& platform_;
+  std::u16string path_;
+  FileHandle file_ = FileHandle::kInvalid;
+};
+
+constexpr char kOldModel[] = "g box\ns 1\nf 1 2 3\n";
+constexpr char kNewModel[] = "g object1\r\no object1\r\nusemtl object1\r\ns 1\r\nf 1 2 3\r\n";
+
+// What happens to the model between its reading and its replacement, and
+// what the replacement must then do.
+TEST_F(Win32PlatformTest, ReplacesOnlyTheUnchangedModelThatWasRead) {
+  ScratchDir temp;
+  const fs::path model = dir_ / "model.obj";
+  const fs::path saved = dir_ / "saved.obj";
+  const struct {
+    const char* name;
+    // Done meanwhile; may return a handle to hold during the replacement.
+    std::function<HANDLE()> meanwhile;
+    ReplaceResult result;
+    DWORD error;              // for kUntouched
+    const char* model_after;  // null: no file
+  } cases[] = {
+      {"nothing", [] { return INVALID_HANDLE_VALUE; }, ReplaceResult::kReplaced, 0, kNewModel},
+      {"others read and write it, sharing everything",
+       [&] {
+         return CreateFileW(model.c_str(), GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+       },
+       ReplaceResult::kReplaced, 0, kNewModel},
+      {"an editor saves: another file renamed over it",
+       [&] {
+         WriteBytes(saved, "the user's save\n");
+         EXPECT_TRUE(MoveFileExW(saved.c_str(), model.c_str(), MOVEFILE_REPLACE_EXISTING));
+         return INVALID_HANDLE_VALUE;
+       },
+       ReplaceResult::kModelChanged, 0, "the user's save\n"},
+      {"deleted",
+       [&] {
+         fs::remove(model);
+         return INVALID_HANDLE_VALUE;
+       },
+       ReplaceResult::kModelChanged, 0, nullptr},
+      {"written to, longer",
+       [&] {
+         WriteBytes(model, std::string(kOldModel) + "f 3 2 1\n");
+         return INVALID_HANDLE_VALUE;
+       },
+       ReplaceResult::kModelChanged, 0, "g box\ns 1\nf 1 2 3\nf 3 2 1\n"},
+      {"written to, the same length",
+       [&] {
+         Sleep(20);
+         WriteBytes(model, "g box\ns 2\nf 1 2 3\n");
+         return INVALID_HANDLE_VALUE;
+       },
+       ReplaceResult::kModelChanged, 0, "g box\ns 2\nf 1 2 3\n"},
+      {"made read-only",
+       [&] {
+         SetFileAttributesW(model.c_str(), FILE_ATTRIBUTE_READONLY);
+         return INVALID_HANDLE_VALUE;
+       },
+       ReplaceResult::kUntouched, ERROR_ACCESS_DENIED, kOldModel},
+      {"made hidden",
+       [&] {
+         SetFileAttributesW(model.c_str(), FILE_ATTRIBUTE_HIDDEN);
+         return INVALID_HANDLE_VALUE;
+       },
+       ReplaceResult::kUntouched, ERROR_ACCESS_DENIED, kOldModel},
+      {"made a system file",
+       [&] {
+         SetFileAttributesW(model.c_str(), FILE_ATTRIBUTE_SYSTEM);
+         return INVALID_HANDLE_VALUE;
+       },
+       ReplaceResult::kUntouched, ERROR_ACCESS_DENIED, kOldModel},
+      {"held by a program that shares no writing",
+       [&] {
+         return CreateFileW(model.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+       },
+       ReplaceResult::kUntouched, ERROR_SHARING_VIOLATION, kOldModel},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteBytes(model, kOldModel);
+    const ReadModel read = ReadAndLocate(*platform_, testing::Utf16Path(model));
+    ASSERT_NE(read.place, nullptr);
+    const HeldResult result(*platform_, temp.path(), kNewModel);
+    ReplaceResult replaced;
+    {
+      const OwnHandle held(c.meanwhile());
+      replaced = platform_->ReplaceModel(result.file(), *read.place, read.identity);
+    }
+    const std::uint32_t error = platform_->LastError();
+    EXPECT_EQ(replaced, c.result);
+    if (c.result == ReplaceResult::kUntouched) {
+      EXPECT_EQ(error, c.error);
+    }
+    SetFileAttributesW(model.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (c.model_after != nullptr) {
+      EXPECT_EQ(ReadBytes(model), c.model_after);
+    } else {
+      EXPECT_FALSE(fs::exists(model));
+    }
+    // The result is still whole in the temporary file, and nothing else is
+    // left beside the model.
+    EXPECT_EQ(ReadBytes(result.path()), kNewModel);
+    EXPECT_FALSE(fs::exists(saved));
+  }
+}
+
+// Makes `folder` the current folder, and the one before current again when
+// it goes, before the scratch folders are removed.
+class CurrentFolder {
+ public:
+  explicit CurrentFolder(const fs::path& folder) : before_(fs::current_path()) {
+    fs::current_path(folder);
+  }
+  ~CurrentFolder() {
+    std::error_code error;
+    fs::current_path(before_, error);
+  }
+  CurrentFolder(const CurrentFolder&) = delete;
+  CurrentFolder& operator=(const CurrentFolder&) = delete;
+
+ private:
+  fs::path before_;
+};
+
+// The place is fixed when the model is opened: a relative name keeps leading
+// to the model that was read after the current folder has changed.
+TEST_F(Win32PlatformTest, ThePlaceIsWhereTheModelWasOpened) {
+  ScratchDir temp;
+  fs::create_directory(dir_ / "one");
+  fs::create_directory(dir_ / "two");
+  WriteBytes(dir_ / "one" / "model.obj", kOldModel);
+  WriteBytes(dir_ / "two" / "model.obj", kOldModel);
+  const CurrentFolder current(dir_ / "one");
+  const ReadModel read = ReadAndLocate(*platform_, u"model.obj");
+  fs::current_path(dir_ / "two");
+  ASSERT_NE(read.place, nullptr);
+  const HeldResult result(*platform_, temp.path(), kNewModel);
+  EXPECT_EQ(platform_->ReplaceModel(result.file(), *read.place, read.identity),
+            ReplaceResult::kReplaced);
+  EXPECT_EQ(ReadBytes(dir_ / "one" / "model.obj"), kNewModel);
+  EXPECT_EQ(ReadBytes(dir_ / "two" / "model.obj"), kOldModel);
 }
 
 TEST_F(Win32PlatformTest, TempFolderTooLongForItsBuffer) {
@@ -306,46 +590,60 @@ TEST_F(Win32PlatformTest, TempFolderTooLongForItsBuffer) {
   EXPECT_EQ(platform_->LastError(), static_cast<std::uint32_t>(ERROR_FILENAME_EXCED_RANGE));
 }
 
-TEST_F(Win32PlatformTest, CopyOverAnExistingFile) {
-  WriteBytes(dir_ / "new.tmp", "short\r\n");
-  WriteBytes(dir_ / "model.obj", std::string(10000, 'x'));
-  EXPECT_EQ(platform_->CopyOver(testing::Utf16Path(dir_ / "new.tmp"),
-                                testing::Utf16Path(dir_ / "model.obj")),
-            ReplaceResult::kReplaced);
-  EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "short\r\n");
-  EXPECT_EQ(ReadBytes(dir_ / "new.tmp"), "short\r\n");
-
-  // A target held without sharing writing cannot be copied over.
-  const OwnHandle locked = OpenOther(dir_ / "model.obj", GENERIC_READ, FILE_SHARE_READ);
-  ASSERT_TRUE(locked.valid());
-  WriteBytes(dir_ / "new.tmp", "other\r\n");
-  EXPECT_EQ(platform_->CopyOver(testing::Utf16Path(dir_ / "new.tmp"),
-                                testing::Utf16Path(dir_ / "model.obj")),
-            ReplaceResult::kMaybeDamaged);
-  EXPECT_EQ(platform_->LastError(), static_cast<std::uint32_t>(ERROR_SHARING_VIOLATION));
-  EXPECT_FALSE(platform_->ErrorText(ERROR_SHARING_VIOLATION).empty());
-}
-
-// When the copy fails, the pass ends with exit code 2 and keeps the rewritten
-// model in the temporary file.
-TEST_F(Win32PlatformTest, FailedCopyKeepsTheTemporaryFile) {
+// A copy that never had the model open leaves it as it was: the pass ends
+// with exit code 2 and removes the temporary file.
+TEST_F(Win32PlatformTest, ACopyThatNeverBeganRemovesTheTemporaryFile) {
   ScratchDir temp;
-  const std::string temp_text = temp.path().string() + "\\";
-  const testing::ScopedEnv tmp("TMP", temp_text.c_str());
-  WriteBytes(dir_ / "model.obj", "g box\ns 1\nf 1 2 3\n");
+  const testing::ScopedTempFolder tmp(temp.path());
+  WriteBytes(dir_ / "model.obj", kOldModel);
   const OwnHandle locked = OpenOther(dir_ / "model.obj", GENERIC_READ, FILE_SHARE_READ);
   ASSERT_TRUE(locked.valid());
   testing::ScriptedChoice platform(*platform_, testing::Utf16Path(dir_ / "model.obj"));
   const PassReport report = RunSeparationPass(platform);
-  EXPECT_EQ(report.outcome, PassOutcome::kReplaceFailed);
+  EXPECT_EQ(report.outcome, PassOutcome::kNotReplaced);
   EXPECT_EQ(ExitCode(report.outcome), 2);
-  EXPECT_TRUE(report.temp_left);
+  EXPECT_FALSE(report.temp_left);
   EXPECT_EQ(report.failure,
             "cannot replace the file: " + platform_->ErrorText(ERROR_SHARING_VIOLATION));
-  EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "g box\ns 1\nf 1 2 3\n");
-  ASSERT_EQ(testing::CountFiles(temp.path()), 1u);
-  EXPECT_EQ(ReadBytes(report.temp_path),
-            "g object1\r\no object1\r\nusemtl object1\r\ns 1\r\nf 1 2 3\r\n");
+  EXPECT_EQ(ReadBytes(dir_ / "model.obj"), kOldModel);
+  EXPECT_EQ(testing::CountFiles(temp.path()), 0u);
+}
+
+TEST_F(Win32PlatformTest, AReadOnlyModelIsLeftAlone) {
+  ScratchDir temp;
+  const testing::ScopedTempFolder tmp(temp.path());
+  WriteBytes(dir_ / "model.obj", kOldModel);
+  ASSERT_TRUE(SetFileAttributesW((dir_ / "model.obj").c_str(), FILE_ATTRIBUTE_READONLY));
+  testing::ScriptedChoice platform(*platform_, testing::Utf16Path(dir_ / "model.obj"));
+  const PassReport report = RunSeparationPass(platform);
+  SetFileAttributesW((dir_ / "model.obj").c_str(), FILE_ATTRIBUTE_NORMAL);
+  EXPECT_EQ(report.outcome, PassOutcome::kNotReplaced);
+  EXPECT_EQ(report.failure,
+            "cannot replace the file: " + platform_->ErrorText(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(ReadBytes(dir_ / "model.obj"), kOldModel);
+  EXPECT_EQ(testing::CountFiles(temp.path()), 0u);
+}
+
+// An editor that saves while the pass runs keeps its save; the pass says why
+// it did not replace the model.
+TEST_F(Win32PlatformTest, ASaveDuringThePassIsKept) {
+  ScratchDir temp;
+  const testing::ScopedTempFolder tmp(temp.path());
+  WriteBytes(dir_ / "model.obj", kOldModel);
+  testing::ScriptedChoice chosen(*platform_, testing::Utf16Path(dir_ / "model.obj"));
+  testing::FaultPlatform platform(chosen);
+  platform.Before(testing::Operation::kReplaceModel, 1, [&] {
+    WriteBytes(dir_ / "model.obj.new", "the user's save\n");
+    ASSERT_TRUE(MoveFileExW((dir_ / "model.obj.new").c_str(), (dir_ / "model.obj").c_str(),
+                            MOVEFILE_REPLACE_EXISTING));
+  });
+  const PassReport report = RunSeparationPass(platform);
+  EXPECT_EQ(report.outcome, PassOutcome::kNotReplaced);
+  EXPECT_EQ(ExitCode(report.outcome), 2);
+  EXPECT_EQ(report.failure, "the model changed while it was being rewritten");
+  EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "the user's save\n");
+  EXPECT_EQ(testing::CountFiles(temp.path()), 0u);
+  EXPECT_EQ(testing::CountFiles(dir_.path()), 1u);
 }
 
 TEST_F(Win32PlatformTest, ErrorTextIsTheSystemsText) {
@@ -524,6 +822,82 @@ TEST_F(Win32PlatformTest, OpensByTheUtf16PathWhenTheNarrowNameIsNotFaithful) {
   const PlatformFile file(*platform_, platform_->OpenForReading(mismatched));
   EXPECT_FALSE(file.valid());
   EXPECT_EQ(platform_->LastError(), static_cast<std::uint32_t>(ERROR_FILE_NOT_FOUND));
+}
+
+// The thread's code page, which names are narrowed in, and the one the file
+// functions read names in need not agree: a user's regional format may
+// differ from the language for programs that are not Unicode, and a program
+// may switch the file functions to the OEM code page. A name whose narrowed
+// bytes read as another name there is opened by its UTF-16 name, and the
+// file that those bytes name is left alone.
+class CodePages {
+ public:
+  CodePages(LCID thread_locale, bool oem) : old_locale_(GetThreadLocale()), oem_(oem) {
+    SetThreadLocale(thread_locale);
+    if (oem_) SetFileApisToOEM();
+  }
+  ~CodePages() {
+    SetThreadLocale(old_locale_);
+    if (oem_) SetFileApisToANSI();
+  }
+  CodePages(const CodePages&) = delete;
+  CodePages& operator=(const CodePages&) = delete;
+
+ private:
+  LCID old_locale_;
+  bool oem_;
+};
+
+std::wstring AsTheFileFunctionsReadIt(const std::string& narrow) {
+  const UINT code_page = AreFileApisANSI() ? CP_ACP : CP_OEMCP;
+  const int size = MultiByteToWideChar(code_page, 0, narrow.c_str(), -1, nullptr, 0);
+  std::wstring name(static_cast<std::size_t>(size), L'\0');
+  MultiByteToWideChar(code_page, 0, narrow.c_str(), -1, name.data(), size);
+  name.pop_back();
+  return name;
+}
+
+TEST_F(Win32PlatformTest, NamesAreCheckedInTheFileFunctionsCodePage) {
+  ASSERT_EQ(GetACP(), 1252u) << "the cases are written for an English system";
+  const struct {
+    const char* name;
+    LCID thread_locale;
+    bool oem;
+    std::u16string model;
+    std::wstring neighbour;  // what the file functions make of the narrowed name
+  } cases[] = {
+      {"thread code page 1251, file functions in 1252",
+       MAKELCID(MAKELANGID(LANG_RUSSIAN, SUBLANG_DEFAULT), SORT_DEFAULT), false,
+       u"\u043E\u0442\u0447\u0451\u0442.obj", L"\u00EE\u00F2\u00F7\u00B8\u00F2.obj"},
+      {"file functions in the OEM code page 437",
+       MAKELCID(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), SORT_DEFAULT), true,
+       u"r\u00E9sum\u00E9.obj", L"r\u0398sum\u0398.obj"},
+  };
+  ScratchDir temp;
+  const testing::ScopedTempFolder tmp(temp.path());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path model = dir_.path() / fs::path(c.model);
+    const fs::path neighbour = dir_.path() / fs::path(c.neighbour);
+    WriteBytes(model, kOldModel);
+    WriteBytes(neighbour, "g decoy\ns 9\n");
+    PassReport report;
+    {
+      const CodePages code_pages(c.thread_locale, c.oem);
+      // The case holds: the name narrows faithfully in the thread's code page,
+      // and the file functions read those bytes as the neighbour's name.
+      const std::string narrowed = Narrowed(*platform_, c.model);
+      ASSERT_EQ(AsTheFileFunctionsReadIt(narrowed), c.neighbour);
+      testing::ScriptedChoice platform(*platform_, testing::Utf16Path(model));
+      report = RunSeparationPass(platform);
+    }
+    EXPECT_EQ(report.outcome, PassOutcome::kCompleted) << report.failure;
+    EXPECT_EQ(ReadBytes(model), kNewModel);
+    EXPECT_EQ(ReadBytes(neighbour), "g decoy\ns 9\n");
+    EXPECT_EQ(testing::CountFiles(temp.path()), 0u);
+    fs::remove(model);
+    fs::remove(neighbour);
+  }
 }
 
 }  // namespace

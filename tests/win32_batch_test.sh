@@ -6,7 +6,7 @@ set -euo pipefail
 exe=$1
 native=$2
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap 'umount "$work/small" 2>/dev/null || true; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 mkdir "$work/models" "$work/linux" "$work/windows"
 
@@ -60,9 +60,56 @@ for name in 'Ā.obj' 'Модель.obj' 'Μοντέλο.obj' '模型.obj'; do
 done
 cmp "$work/windows/A.obj" "$work/decoy.expected" || fail "the decoy A.obj was changed"
 
+# Where the thread's code page (Wine takes it from LC_MESSAGES) differs from
+# the process's (from LC_CTYPE), which the file functions read names in, the
+# chosen model is rewritten and the file that its narrowed name reads as in
+# the process's code page (the same bytes in code page 1252) is left alone.
+mkdir "$work/locales" "$work/codepages"
+localedef -i en_US -f UTF-8 "$work/locales/en_US.UTF-8"
+localedef -i ru_RU -f UTF-8 "$work/locales/ru_RU.UTF-8"
+cp "$work/models/parts.obj" "$work/codepages/отчёт.obj"
+printf 'g decoy\ns 9\n' >"$work/codepages/îò÷¸ò.obj"
+cp "$work/codepages/îò÷¸ò.obj" "$work/neighbour.expected"
+status=0
+LOCPATH="$work/locales" LC_ALL='' LANG='' LC_CTYPE=en_US.UTF-8 LC_MESSAGES=ru_RU.UTF-8 \
+  wine "$exe" "$(winepath -w "$work/codepages/отчёт.obj")" || status=$?
+[ "$status" -eq 0 ] || fail "code pages: exit $status"
+cmp "$work/linux/parts.obj" "$work/codepages/отчёт.obj" || fail "code pages: the chosen model was not rewritten"
+cmp "$work/codepages/îò÷¸ò.obj" "$work/neighbour.expected" || fail "code pages: the neighbour was changed"
+
+# Wine shows a file without write permission as read-only: it is left alone,
+# with exit code 2, even for root, and no temporary file stays.
+cp "$work/models/parts.obj" "$work/windows/read-only.obj"
+chmod a-w "$work/windows/read-only.obj"
+status=0
+wine "$exe" "$(winepath -w "$work/windows/read-only.obj")" 2>"$work/err" || status=$?
+[ "$status" -eq 2 ] || fail "read-only: exit $status"
+cmp "$work/models/parts.obj" "$work/windows/read-only.obj" || fail "read-only: the model was changed"
+grep -q '^sgsplit-batch: .*read-only\.obj: cannot replace the file: ' "$work/err" ||
+  fail "read-only: message $(cat "$work/err")"
+
 # Wine's temporary folder holds nothing of ours.
 temp=$(winepath -u "$(wine cmd.exe /c echo %TEMP% | tr -d '\r')")
 ls "$temp"/obj*.tmp >/dev/null 2>&1 && fail "temporary files left in $temp"
+
+# A copy that breaks off part way: a model on a file system too small for its
+# rewrite. The model may be damaged, so the result stays in the temporary file,
+# which the message names (needs root for the mount; skipped otherwise).
+if [ "$(id -u)" -eq 0 ] && mkdir "$work/small" && mount -t tmpfs -o size=128k tmpfs "$work/small"; then
+  for part in $(seq 5000); do printf 's 1\n'; done >"$work/small/full.obj"
+  cp "$work/small/full.obj" "$work/full.obj"
+  "$native" "$work/full.obj"
+  status=0
+  wine "$exe" "$(winepath -w "$work/small/full.obj")" 2>"$work/err" || status=$?
+  umount "$work/small"
+  [ "$status" -eq 2 ] || fail "disk full: exit $status"
+  kept=$(tr -d '\r' <"$work/err" | sed -n 's/^sgsplit-batch: .*full\.obj: .*; the rewritten model is in \(.*\)$/\1/p')
+  [ -n "$kept" ] || fail "disk full: message $(cat "$work/err")"
+  cmp "$work/full.obj" "$(winepath -u "$kept")" || fail "disk full: the kept result is not the rewrite"
+  rm -f "$(winepath -u "$kept")"
+else
+  echo "skipped: a copy that breaks off part way (needs root to mount a small file system)"
+fi
 
 # A missing file: one message and exit code 1, as on Linux.
 status=0
