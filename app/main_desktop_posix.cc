@@ -10,7 +10,7 @@
 int main() {
   const auto system = sgsplit::NewSystemPlatform();
   sgsplit::GtkDialogPlatform platform(*system);
-  const sgsplit::PassReport report = sgsplit::RunSeparationPass(platform);
+  const sgsplit::PassReport report = sgsplit::SeparationPass(platform);
   if (!report.failure.empty()) {
     std::string name;
     sgsplit::NarrowFileName(report.chosen_path, &name);

@@ -9,7 +9,7 @@
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   const auto platform = sgsplit::NewSystemPlatform();
-  const sgsplit::PassReport report = sgsplit::RunSeparationPass(*platform);
+  const sgsplit::PassReport report = sgsplit::SeparationPass(*platform);
   if (!report.failure.empty()) {
     std::wstring text(report.chosen_path.begin(), report.chosen_path.end());
     if (!text.empty()) text += L": ";

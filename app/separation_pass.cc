@@ -4,11 +4,10 @@
 #include <cstdio>
 
 #include "app/conversion_code_page.h"
+#include "app/line_rules.h"
 #include "app/narrow_path.h"
-#include "app/read_loop.h"
 #include "textio/text_line_reader.h"
 #include "textio/text_line_writer.h"
-#include "textio/vectors.h"
 
 namespace sgsplit {
 namespace {
@@ -79,25 +78,6 @@ int ExitCode(PassOutcome outcome) {
 
 namespace {
 
-#ifdef SGSPLIT_HAVE_AVX2
-// The loop built for AVX2. The reader's and the writer's inline parts are
-// built for the baseline, which cannot take AVX2 code in: flattening puts
-// them, and the AVX2 loops they call, into this one function, as the baseline
-// loop has them.
-[[gnu::target("avx2"), gnu::flatten]] void CopyLinesAvx2(TextLineReader& reader,
-                                                         TextLineWriter& writer) {
-  CopyLinesWith<Avx2Vectors>(reader, writer);
-}
-#endif
-
-// Picks the widest vector set that the processor runs, once for the pass.
-void CopyLines(TextLineReader& reader, TextLineWriter& writer) {
-#ifdef SGSPLIT_HAVE_AVX2
-  if (HaveAvx2()) return CopyLinesAvx2(reader, writer);
-#endif
-  CopyLinesWith<BaselineVectors>(reader, writer);
-}
-
 // The pass proper. It fills `report` as it goes, so that what it has found
 // out survives a CAtlException.
 void Pass(Platform& platform, const PassOptions& options, PassReport& report) {
@@ -133,14 +113,16 @@ void Pass(Platform& platform, const PassOptions& options, PassReport& report) {
 
   // Each narrowed name lives only until its file is open.
   TextLineReader reader(
-      platform, NarrowPath(platform, report.chosen_path.c_str(), ConversionCodePage(platform)),
+      platform,
+      NarrowPath(platform, report.chosen_path.c_str(), ConversionCodePage(platform)).Name(),
       options.line_limit);
   if (reader.fail())
     return fail(PassOutcome::kIncomplete,
                 Reason(platform, "cannot open for reading", reader.error()));
 
   TextLineWriter writer(
-      platform, NarrowPath(platform, report.temp_path.c_str(), ConversionCodePage(platform)));
+      platform,
+      NarrowPath(platform, report.temp_path.c_str(), ConversionCodePage(platform)).Name());
   if (writer.fail())
     return fail(PassOutcome::kIncomplete,
                 Reason(platform, "cannot open the temporary file", writer.error()));
@@ -179,12 +161,6 @@ void Pass(Platform& platform, const PassOptions& options, PassReport& report) {
 }  // namespace
 
 PassReport SeparationPass(Platform& platform, const PassOptions& options) {
-  PassReport report;
-  Pass(platform, options, report);
-  return report;
-}
-
-PassReport RunSeparationPass(Platform& platform, const PassOptions& options) {
   PassReport report;
   try {
     Pass(platform, options, report);

@@ -75,7 +75,7 @@ TEST_F(SeparationPassFaultTest, EveryFailurePointLeavesOldOrNewAndNothingUnexpla
 
   // A clean run counts the calls and gives the new content.
   FaultPlatform clean(chosen_);
-  const PassReport clean_report = RunSeparationPass(clean);
+  const PassReport clean_report = SeparationPass(clean);
   ASSERT_EQ(clean_report.outcome, PassOutcome::kCompleted) << clean_report.failure;
   const std::string rewritten = testing::ReadBytes(model_path_);
   ASSERT_NE(rewritten, model);
@@ -103,7 +103,7 @@ TEST_F(SeparationPassFaultTest, EveryFailurePointLeavesOldOrNewAndNothingUnexpla
         FaultPlatform platform(chosen_);
         platform.Arm(fault, call, persistent);
         if (no_removal) platform.Arm(Fault::kRemoveFile, 1, true);
-        const PassReport report = RunSeparationPass(platform);
+        const PassReport report = SeparationPass(platform);
         ++points;
 
         ASSERT_GT(platform.Injected(), 0u);
@@ -156,7 +156,7 @@ TEST_F(SeparationPassFaultTest, EveryFailurePointLeavesOldOrNewAndNothingUnexpla
         // their small fallbacks; memory for a file name cannot be done without.
         if (fault == Fault::kAllocate && !persistent) {
           const std::size_t size = platform.FailedAllocationSize();
-          const bool has_fallback = size == TextLineReader::kBlockAllocation ||
+          const bool has_fallback = size == TextLineReader::kBlockSize ||
                                     size == std::size_t{2} * TextLineWriter::kStagingSize;
           EXPECT_EQ(report.outcome == PassOutcome::kCompleted, has_fallback) << size;
         }

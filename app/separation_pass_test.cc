@@ -40,7 +40,7 @@ class SeparationPassTest : public ::testing::Test {
 
   PassReport Run(ChooseResult result, const fs::path& file, const PassOptions& options = {}) {
     ScriptedChoice platform(*system_, testing::Utf16Path(file), result);
-    return RunSeparationPass(platform, options);
+    return SeparationPass(platform, options);
   }
 
   std::unique_ptr<Platform> system_;
@@ -156,7 +156,7 @@ TEST_F(SeparationPassTest, NameThatIsNotUtf8) {
   const std::string name = models_.path().string() + "/mod\xE8le.obj";
   WriteBytes(name, kModel);
   ScriptedChoice platform(*system_, WidenFileName(name));
-  const PassReport report = RunSeparationPass(platform);
+  const PassReport report = SeparationPass(platform);
   EXPECT_EQ(report.outcome, PassOutcome::kCompleted) << report.failure;
   EXPECT_EQ(ReadBytes(name), kRewritten);
   EXPECT_EQ(CountFiles(models_.path()), 1u);
@@ -165,7 +165,7 @@ TEST_F(SeparationPassTest, NameThatIsNotUtf8) {
 TEST_F(SeparationPassTest, NameThatCannotBeNarrowedLeavesNothingBehind) {
   WriteBytes(models_ / "box.obj", kModel);
   ScriptedChoice platform(*system_, testing::Utf16Path(models_.path()) + u"/\xD800.obj");
-  const PassReport report = RunSeparationPass(platform);
+  const PassReport report = SeparationPass(platform);
   EXPECT_EQ(report.outcome, PassOutcome::kIncomplete);
   EXPECT_EQ(report.failure, "cannot convert a file name (error 0x80070054)");  // EILSEQ
   EXPECT_EQ(CountFiles(temp_.path()), 0u);

@@ -1,7 +1,6 @@
 // Arbitrary bytes as a model file, through the reader, the line rules and the
 // writer on real files, compared with a whole-buffer rewrite made here from
 // the byte and line rules alone.
-// Where the processor has AVX2, the run is made with its loops as well.
 //
 // The first input byte steers the run, the rest is the file:
 //   bit 7 clear: the line limit is bits 0..4 (0 to 31 characters);
@@ -16,13 +15,12 @@
 #include <string>
 #include <string_view>
 
+#include "app/line_rules.h"
 #include "app/narrow_path.h"
-#include "app/read_loop.h"
 #include "platform/platform.h"
 #include "platform/posix_file_names.h"
 #include "textio/text_line_reader.h"
 #include "textio/text_line_writer.h"
-#include "textio/vectors.h"
 
 namespace sgsplit {
 namespace {
@@ -71,7 +69,7 @@ class Refusing final : public PlatformWrapper {
   Refusing(Platform& target, bool no_block, bool no_staging)
       : PlatformWrapper(target), no_block_(no_block), no_staging_(no_staging) {}
   std::unique_ptr<std::byte[]> Allocate(std::size_t size) override {
-    if (no_block_ && size == TextLineReader::kBlockAllocation) return nullptr;
+    if (no_block_ && size == TextLineReader::kBlockSize) return nullptr;
     if (no_staging_ && size == std::size_t{2} * TextLineWriter::kStagingSize) return nullptr;
     return PlatformWrapper::Allocate(size);
   }
@@ -118,15 +116,14 @@ void Check(bool ok, const char* what) {
   }
 }
 
-// Runs the read loop with one vector set; true when the input was read in
-// full.
-template <class Vectors>
-bool RewriteWith(Platform& platform, const std::u16string& input_path,
-                 const std::u16string& output_path, std::size_t limit) {
-  TextLineReader reader(platform, NarrowPath(platform, input_path.c_str(), kUtf8CodePage), limit);
-  TextLineWriter writer(platform, NarrowPath(platform, output_path.c_str(), kUtf8CodePage));
+// Runs the read loop; true when the input was read in full.
+bool Rewrite(Platform& platform, const std::u16string& input_path,
+             const std::u16string& output_path, std::size_t limit) {
+  TextLineReader reader(platform, NarrowPath(platform, input_path.c_str(), kUtf8CodePage).Name(),
+                        limit);
+  TextLineWriter writer(platform, NarrowPath(platform, output_path.c_str(), kUtf8CodePage).Name());
   Check(reader.good() && writer.good(), "opening");
-  CopyLinesWith<Vectors>(reader, writer);
+  CopyLines(reader, writer);
   const bool complete = reader.eof() && !reader.bad();
   reader.Close();
   writer.Close();
@@ -153,15 +150,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::u16string input_path = WidenFileName(input_name);
   const std::u16string output_path = WidenFileName(output_name);
   const Expected expected = Reference(file, limit);
-  const bool complete = RewriteWith<BaselineVectors>(platform, input_path, output_path, limit);
+  const bool complete = Rewrite(platform, input_path, output_path, limit);
   Check(complete == expected.complete, "whether the input was read in full");
   Check(ReadFile(output_name) == expected.output, "output bytes");
-#ifdef SGSPLIT_HAVE_AVX2
-  if (HaveAvx2()) {
-    const bool complete_avx2 = RewriteWith<Avx2Vectors>(platform, input_path, output_path, limit);
-    Check(complete_avx2 == expected.complete, "whether the input was read in full, with AVX2");
-    Check(ReadFile(output_name) == expected.output, "output bytes with AVX2");
-  }
-#endif
   return 0;
 }

@@ -232,7 +232,7 @@ TEST_F(Win32PlatformTest, ReadsAcrossBlockEdges) {
     ReadSizes platform(*platform_);
     const std::u16string path = testing::Utf16Path(dir_ / "model.obj");
     TextLineReader reader(platform,
-                          NarrowPath(platform, path.c_str(), ConversionCodePage(platform)));
+                          NarrowPath(platform, path.c_str(), ConversionCodePage(platform)).Name());
     ASSERT_FALSE(reader.fail());
     std::vector<std::string> lines;
     Line line;
@@ -253,8 +253,8 @@ TEST_F(Win32PlatformTest, ReadsAcrossBlockEdges) {
 
 TEST_F(Win32PlatformTest, WriterHandsEachLineOverAsCrLf) {
   const std::u16string path = testing::Utf16Path(dir_ / "out.obj");
-  TextLineWriter writer(*platform_,
-                        NarrowPath(*platform_, path.c_str(), ConversionCodePage(*platform_)));
+  TextLineWriter writer(
+      *platform_, NarrowPath(*platform_, path.c_str(), ConversionCodePage(*platform_)).Name());
   writer.WriteText(u"g object");
   writer.WriteNumber(4294967295u);
   writer.EndLine();
@@ -336,7 +336,7 @@ TEST_F(Win32PlatformTest, FailedCopyKeepsTheTemporaryFile) {
   const OwnHandle locked = OpenOther(dir_ / "model.obj", GENERIC_READ, FILE_SHARE_READ);
   ASSERT_TRUE(locked.valid());
   testing::ScriptedChoice platform(*platform_, testing::Utf16Path(dir_ / "model.obj"));
-  const PassReport report = RunSeparationPass(platform);
+  const PassReport report = SeparationPass(platform);
   EXPECT_EQ(report.outcome, PassOutcome::kReplaceFailed);
   EXPECT_EQ(ExitCode(report.outcome), 2);
   EXPECT_TRUE(report.temp_left);
@@ -466,7 +466,7 @@ TEST_F(Win32PlatformTest, ForeignNamesReachTheChosenFile) {
         ++decoys;
       }
       testing::ScriptedChoice platform(*platform_, testing::Utf16Path(model));
-      const PassReport report = RunSeparationPass(platform);
+      const PassReport report = SeparationPass(platform);
       EXPECT_EQ(report.outcome, PassOutcome::kCompleted) << report.failure;
       EXPECT_EQ(ReadBytes(model), kRewritten);
       if (decoy) {
