@@ -128,6 +128,14 @@ void Pass(Platform& platform, const PassOptions& options, PassReport& report) {
                 Reason(platform, "cannot open the temporary file", writer.error()));
 
   CopyLines(reader, writer);
+
+  // The first 0x1A ends the input. More of them after it are old padding;
+  // any other byte after it would be lost by the rewrite.
+  if (reader.eof() && reader.OtherBytesAfterEndMark())
+    return fail(PassOutcome::kIncomplete,
+                "the model holds other bytes after an end-of-file mark (0x1A) at byte " +
+                    std::to_string(reader.end_mark_offset()) + "; rewriting would drop them");
+
   const bool input_complete = reader.eof() && !reader.bad();
   const bool line_too_long = !reader.eof() && !reader.bad();
   reader.Close();

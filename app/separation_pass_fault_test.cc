@@ -182,5 +182,29 @@ TEST_F(SeparationPassFaultTest, EveryFailurePointLeavesOldOrNewAndNothingUnexpla
   RecordProperty("failure_points", static_cast<int>(points));
 }
 
+// Looking past the mark that ended the input reads on: a read error there
+// is a read failure like any other.
+TEST_F(SeparationPassFaultTest, AReadErrorPastAnEndOfFileMarkLeavesTheModel) {
+  const std::string model = "v 1 2 3\n" + std::string(5000, '\x1A');
+  testing::WriteBytes(model_path_, model);
+  FaultPlatform clean(chosen_);
+  ASSERT_EQ(SeparationPass(clean).outcome, PassOutcome::kCompleted);
+  // The first read finds the mark; the others look past it.
+  const std::size_t reads = clean.Calls(Operation::kRead);
+  ASSERT_GE(reads, 2u);
+  for (std::size_t call = 2; call <= reads; ++call) {
+    SCOPED_TRACE("read " + std::to_string(call));
+    testing::WriteBytes(model_path_, model);
+    FaultPlatform platform(chosen_);
+    platform.Arm(Fault::kRead, call);
+    const PassReport report = SeparationPass(platform);
+    EXPECT_EQ(report.outcome, PassOutcome::kIncomplete);
+    EXPECT_EQ(report.failure.rfind("read failed: ", 0), 0u) << report.failure;
+    EXPECT_TRUE(testing::ReadBytes(model_path_) == model) << "the model changed";
+    EXPECT_EQ(platform.OpenHandles(), 0u);
+    EXPECT_EQ(CountFiles(temp_.path()), 0u);
+  }
+}
+
 }  // namespace
 }  // namespace sgsplit

@@ -25,22 +25,33 @@
 namespace sgsplit {
 namespace {
 
-// What the separation of `file` must write, and whether it reads in full.
+// No byte but 0x1A follows the mark that ended the input, or there is none.
+inline constexpr std::uint64_t kNoOtherBytes = UINT64_MAX;
+
+// What the separation of `file` must write, whether it reads in full, and
+// where the mark that ends the input stands when other bytes follow it, so
+// that the model must not be rewritten.
 struct Expected {
   std::string output;
   bool complete = true;
+  std::uint64_t other_bytes_after_mark_at = kNoOtherBytes;
 };
 
 Expected Reference(std::string_view file, std::size_t limit) {
-  // Input ends at the first 0x1A.
+  Expected expected;
+  // Input ends at the first 0x1A; the model may be rewritten only when
+  // nothing but more of them follow it.
   const std::size_t stop = file.find('\x1A');
-  if (stop != std::string_view::npos) file = file.substr(0, stop);
+  if (stop != std::string_view::npos) {
+    if (file.find_first_not_of('\x1A', stop) != std::string_view::npos)
+      expected.other_bytes_after_mark_at = stop;
+    file = file.substr(0, stop);
+  }
   // A CR that an LF follows is dropped; every other byte stays.
   std::string text;
   for (std::size_t i = 0; i < file.size(); ++i)
     if (!(file[i] == '\r' && i + 1 < file.size() && file[i + 1] == '\n')) text += file[i];
 
-  Expected expected;
   std::uint32_t number = 1;
   std::size_t start = 0;
   while (start < text.size()) {
@@ -116,19 +127,22 @@ void Check(bool ok, const char* what) {
   }
 }
 
-// Runs the read loop; true when the input was read in full.
-bool Rewrite(Platform& platform, const std::u16string& input_path,
-             const std::u16string& output_path, std::size_t limit) {
+// Runs the read loop and looks past the mark as the pass does.
+Expected Rewrite(Platform& platform, const std::u16string& input_path,
+                 const std::u16string& output_path, std::size_t limit) {
   TextLineReader reader(platform, NarrowPath(platform, input_path.c_str(), kUtf8CodePage).Name(),
                         limit);
   TextLineWriter writer(platform, NarrowPath(platform, output_path.c_str(), kUtf8CodePage).Name());
   Check(reader.good() && writer.good(), "opening");
   CopyLines(reader, writer);
-  const bool complete = reader.eof() && !reader.bad();
+  Expected outcome;
+  if (reader.eof() && reader.OtherBytesAfterEndMark())
+    outcome.other_bytes_after_mark_at = reader.end_mark_offset();
+  outcome.complete = reader.eof() && !reader.bad();
   reader.Close();
   writer.Close();
   Check(!reader.bad() && !writer.bad() && !writer.fail(), "conditions after closing");
-  return complete;
+  return outcome;
 }
 
 }  // namespace
@@ -150,8 +164,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::u16string input_path = WidenFileName(input_name);
   const std::u16string output_path = WidenFileName(output_name);
   const Expected expected = Reference(file, limit);
-  const bool complete = Rewrite(platform, input_path, output_path, limit);
-  Check(complete == expected.complete, "whether the input was read in full");
+  const Expected outcome = Rewrite(platform, input_path, output_path, limit);
+  Check(outcome.complete == expected.complete, "whether the input was read in full");
+  if (outcome.complete) {
+    Check(outcome.other_bytes_after_mark_at == expected.other_bytes_after_mark_at,
+          "other bytes after the mark that ended the input");
+  }
   Check(ReadFile(output_name) == expected.output, "output bytes");
   return 0;
 }

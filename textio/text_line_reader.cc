@@ -1,5 +1,6 @@
 #include "textio/text_line_reader.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -19,6 +20,8 @@ bool AppendWidened(Line& line, const char* first, const char* last) {
   for (; first != last; ++first) *out++ = static_cast<unsigned char>(*first);
   return true;
 }
+
+bool IsNotEndMark(char byte) { return byte != 0x1A; }
 
 }  // namespace
 
@@ -112,6 +115,7 @@ bool TextLineReader::Refill() {
     return false;
   }
   const std::uint32_t count = DropCrBeforeLf(CutAtEndMark(got));
+  block_offset_ += got;
   next_ = block_;
   end_ = block_ + count;
   return true;
@@ -130,10 +134,29 @@ bool TextLineReader::ObtainBlock() {
 }
 
 std::uint32_t TextLineReader::CutAtEndMark(std::uint32_t count) {
-  const void* mark = std::memchr(block_, 0x1A, count);
+  char* mark = static_cast<char*>(std::memchr(block_, 0x1A, count));
   if (mark == nullptr) return count;
   input_ended_ = true;
-  return static_cast<std::uint32_t>(static_cast<const char*>(mark) - block_);
+  ended_at_mark_ = true;
+  const auto cut = static_cast<std::uint32_t>(mark - block_);
+  end_mark_offset_ = block_offset_ + cut;
+  other_bytes_after_mark_ = std::any_of(mark + 1, block_ + count, IsNotEndMark);
+  return cut;
+}
+
+bool TextLineReader::OtherBytesAfterEndMark() {
+  if (!ended_at_mark_ || file_ == FileHandle::kInvalid) return false;
+  while (!other_bytes_after_mark_) {
+    std::uint32_t got = 0;
+    if (!platform_.Read(file_, block_, block_size_, &got)) {
+      NoteError();
+      conditions_ |= kBad;
+      return false;
+    }
+    if (got == 0) return false;
+    other_bytes_after_mark_ = std::any_of(block_, block_ + got, IsNotEndMark);
+  }
+  return true;
 }
 
 std::uint32_t TextLineReader::DropCrBeforeLf(std::uint32_t count) {

@@ -39,6 +39,13 @@ class TextLineReader {
   std::uint32_t error() const { return error_; }
   FileHandle handle() const { return file_; }
 
+  // After the input has ended at a byte 0x1A: reads the rest of the file and
+  // tells whether any byte but 0x1A follows that mark. False when the input
+  // did not end at a mark; a read error sets bad. Only before Close.
+  bool OtherBytesAfterEndMark();
+  // Where the mark that ended the input stands in the file, counted from 0.
+  std::uint64_t end_mark_offset() const { return end_mark_offset_; }
+
  private:
   enum Condition : std::uint8_t { kEndOfInput = 1, kFail = 2, kBad = 4 };
 
@@ -47,7 +54,8 @@ class TextLineReader {
   bool Refill();
   bool ObtainBlock();
   // Ends the block's bytes at the first 0x1A, if there is one, and the
-  // input with it. Returns how many bytes are left.
+  // input with it, noting where it stands and whether other bytes follow it
+  // in the block. Returns how many bytes are left.
   std::uint32_t CutAtEndMark(std::uint32_t count);
   // Drops every CR that an LF follows, in place. Returns how many bytes are
   // left.
@@ -68,6 +76,11 @@ class TextLineReader {
   const char* end_ = nullptr;   // just after the last byte to deliver
   std::size_t line_limit_;
   bool input_ended_ = false;  // at a byte 0x1A, a read error, or the end of the file
+  // Where the block being filled starts in the file; moved on once it is made.
+  std::uint64_t block_offset_ = 0;
+  bool ended_at_mark_ = false;
+  std::uint64_t end_mark_offset_ = 0;
+  bool other_bytes_after_mark_ = false;  // found so far
   std::uint8_t conditions_ = 0;
   std::uint32_t error_ = 0;
 };
