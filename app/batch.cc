@@ -34,7 +34,7 @@ int Rewrite(Platform& platform, const BatchArgument& file, DisplayPath display, 
   // with no wrapper, so the pass's file calls reach it directly.
   PassOptions options;
   options.chosen_path = &file.path;
-  const PassReport report = RunSeparationPass(platform, options);
+  const PassReport report = SeparationPass(platform, options);
   if (!report.failure.empty())
     std::fprintf(err, "%s\n", FailureLine("sgsplit-batch", report, display).c_str());
   return ExitCode(report.outcome);

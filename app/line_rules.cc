@@ -1,22 +1,29 @@
 #include "app/line_rules.h"
 
-#include <string_view>
-
 namespace sgsplit {
-namespace {
 
-void WriteNumberedLine(TextLineWriter& writer, std::u16string_view word, std::uint32_t number) {
-  writer.WriteText(word);
-  writer.WriteNumber(number);
+void ApplyLineRules(const Line& line, std::uint32_t& object_number, TextLineWriter& writer) {
+  if (line.empty() || line[0] == u'g' || line[0] == u'o') return;
+  if (line[0] == u's') {
+    for (const char16_t* word : {u"g object", u"o object", u"usemtl object"}) {
+      writer.WriteText(word);
+      writer.WriteNumber(object_number);
+      writer.EndLine();
+    }
+    ++object_number;
+  }
+  writer.WriteText(line);
   writer.EndLine();
 }
 
-}  // namespace
-
-void WriteObjectStart(std::uint32_t object_number, TextLineWriter& writer) {
-  WriteNumberedLine(writer, u"g object", object_number);
-  WriteNumberedLine(writer, u"o object", object_number);
-  WriteNumberedLine(writer, u"usemtl object", object_number);
+void CopyLines(TextLineReader& reader, TextLineWriter& writer) {
+  std::uint32_t object_number = 1;
+  Line line;
+  for (;;) {
+    reader.ReadLine(line);
+    if (reader.fail() || reader.bad()) break;
+    ApplyLineRules(line, object_number, writer);
+  }
 }
 
 }  // namespace sgsplit

@@ -4,7 +4,6 @@
 
 #include <string>
 
-#include "app/narrow_path.h"
 #include "tests/test_util.h"
 #include "textio/text_line_reader.h"
 
@@ -17,15 +16,10 @@ std::string Rewrite(const std::string& input) {
   testing::ScratchDir dir;
   auto platform = NewSystemPlatform();
   testing::WriteBytes(dir / "in.obj", input);
-  const std::u16string in = testing::Utf16Path(dir / "in.obj");
-  const std::u16string out = testing::Utf16Path(dir / "out.obj");
   {
-    TextLineReader reader(*platform, NarrowPath(*platform, in.c_str(), kUtf8CodePage));
-    TextLineWriter writer(*platform, NarrowPath(*platform, out.c_str(), kUtf8CodePage));
-    std::uint32_t object_number = 1;
-    Line line;
-    for (reader.ReadLine(line); !reader.fail(); reader.ReadLine(line))
-      ApplyLineRules(line, object_number, writer);
+    TextLineReader reader(*platform, testing::OpenName(*platform, dir / "in.obj").Name());
+    TextLineWriter writer(*platform, testing::OpenName(*platform, dir / "out.obj").Name());
+    CopyLines(reader, writer);
     writer.Close();
     EXPECT_TRUE(writer.good());
   }

@@ -14,7 +14,7 @@
 int main() {
   const auto system = sgsplit::NewSystemPlatform();
   sgsplit::GtkDialogPlatform platform(*system);
-  const sgsplit::PassReport report = sgsplit::RunSeparationPass(platform);
+  const sgsplit::PassReport report = sgsplit::SeparationPass(platform);
   if (!report.failure.empty())
     std::fprintf(stderr, "%s\n",
                  sgsplit::FailureLine("sgsplit", report, sgsplit::ShowName).c_str());

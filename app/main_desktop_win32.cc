@@ -29,7 +29,7 @@ std::wstring Wide(std::string_view text) {
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   const auto platform = sgsplit::NewSystemPlatform();
-  const sgsplit::PassReport report = sgsplit::RunSeparationPass(*platform);
+  const sgsplit::PassReport report = sgsplit::SeparationPass(*platform);
   if (!report.failure.empty())
     OutputDebugStringW(
         Wide(sgsplit::FailureLine("sgsplit", report, sgsplit::ShowName) + "\n").c_str());

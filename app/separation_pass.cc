@@ -5,11 +5,10 @@
 #include <utility>
 
 #include "app/conversion_code_page.h"
+#include "app/line_rules.h"
 #include "app/narrow_path.h"
-#include "app/read_loop.h"
 #include "textio/text_line_reader.h"
 #include "textio/text_line_writer.h"
-#include "textio/vectors.h"
 
 namespace sgsplit {
 namespace {
@@ -81,25 +80,6 @@ int ExitCode(PassOutcome outcome) {
 
 namespace {
 
-#ifdef SGSPLIT_HAVE_AVX2
-// The loop built for AVX2. The reader's and the writer's inline parts are
-// built for the baseline, which cannot take AVX2 code in: flattening puts
-// them, and the AVX2 loops they call, into this one function, as the baseline
-// loop has them.
-[[gnu::target("avx2"), gnu::flatten]] void CopyLinesAvx2(TextLineReader& reader,
-                                                         TextLineWriter& writer) {
-  CopyLinesWith<Avx2Vectors>(reader, writer);
-}
-#endif
-
-// Picks the widest vector set that the processor runs, once for the pass.
-void CopyLines(TextLineReader& reader, TextLineWriter& writer) {
-#ifdef SGSPLIT_HAVE_AVX2
-  if (HaveAvx2()) return CopyLinesAvx2(reader, writer);
-#endif
-  CopyLinesWith<BaselineVectors>(reader, writer);
-}
-
 // The pass proper. It fills `report` as it goes, so that what it has found
 // out survives a CAtlException.
 void Pass(Platform& platform, const PassOptions& options, PassReport& report) {
@@ -136,7 +116,8 @@ void Pass(Platform& platform, const PassOptions& options, PassReport& report) {
 
   // Each narrowed name lives only until its file is open.
   TextLineReader reader(
-      platform, NarrowPath(platform, report.chosen_path.c_str(), ConversionCodePage(platform)),
+      platform,
+      NarrowPath(platform, report.chosen_path.c_str(), ConversionCodePage(platform)).Name(),
       options.line_limit);
   if (reader.fail())
     return fail(PassOutcome::kIncomplete,
@@ -154,7 +135,8 @@ void Pass(Platform& platform, const PassOptions& options, PassReport& report) {
                 Reason(platform, "cannot find the model's folder", platform.LastError()));
 
   TextLineWriter writer(
-      platform, NarrowPath(platform, report.temp_path.c_str(), ConversionCodePage(platform)));
+      platform,
+      NarrowPath(platform, report.temp_path.c_str(), ConversionCodePage(platform)).Name());
   if (writer.fail())
     return fail(PassOutcome::kIncomplete,
                 Reason(platform, "cannot open the temporary file", writer.error()));
@@ -168,6 +150,14 @@ void Pass(Platform& platform, const PassOptions& options, PassReport& report) {
     return fail(PassOutcome::kIncomplete, "the temporary file was replaced by another file");
 
   CopyLines(reader, writer);
+
+  // The first 0x1A ends the input. More of them after it are old padding;
+  // any other byte after it would be lost by the rewrite.
+  if (reader.eof() && reader.OtherBytesAfterEndMark())
+    return fail(PassOutcome::kIncomplete,
+                "the model holds other bytes after an end-of-file mark (0x1A) at byte " +
+                    std::to_string(reader.end_mark_offset()) + "; rewriting would drop them");
+
   const bool input_complete = reader.eof() && !reader.bad();
   const bool line_too_long = !reader.eof() && !reader.bad();
   reader.Close();
@@ -203,12 +193,6 @@ void Pass(Platform& platform, const PassOptions& options, PassReport& report) {
 }  // namespace
 
 PassReport SeparationPass(Platform& platform, const PassOptions& options) {
-  PassReport report;
-  Pass(platform, options, report);
-  return report;
-}
-
-PassReport RunSeparationPass(Platform& platform, const PassOptions& options) {
   PassReport report;
   try {
     Pass(platform, options, report);

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "textio/text_line_reader.h"
+#include "textio/line.h"
 
 namespace sgsplit {
 
@@ -42,13 +42,9 @@ struct PassOptions {
   const std::u16string* chosen_path = nullptr;
 };
 
-// Runs the pass. A file name that cannot be narrowed raises CAtlException;
-// the temporary file is removed on the way out.
+// Runs the pass. A file name that cannot be narrowed ends it as an
+// incomplete run; the temporary file is removed on the way out.
 PassReport SeparationPass(Platform& platform, const PassOptions& options = {});
-
-// Runs the pass and turns a CAtlException into an incomplete run, as both
-// front ends do.
-PassReport RunSeparationPass(Platform& platform, const PassOptions& options = {});
 
 }  // namespace sgsplit
 

@@ -75,7 +75,7 @@ TEST_F(SeparationPassFaultTest, EveryFailurePointLeavesOldOrNewAndNothingUnexpla
 
   // A clean run counts the calls and gives the new content.
   FaultPlatform clean(chosen_);
-  const PassReport clean_report = RunSeparationPass(clean);
+  const PassReport clean_report = SeparationPass(clean);
   ASSERT_EQ(clean_report.outcome, PassOutcome::kCompleted) << clean_report.failure;
   const std::string rewritten = testing::ReadBytes(model_path_);
   ASSERT_NE(rewritten, model);
@@ -103,7 +103,7 @@ TEST_F(SeparationPassFaultTest, EveryFailurePointLeavesOldOrNewAndNothingUnexpla
         FaultPlatform platform(chosen_);
         platform.Arm(fault, call, persistent);
         if (no_removal) platform.Arm(Fault::kRemoveFile, 1, true);
-        const PassReport report = RunSeparationPass(platform);
+        const PassReport report = SeparationPass(platform);
         ++points;
 
         ASSERT_GT(platform.Injected(), 0u);
@@ -156,7 +156,7 @@ TEST_F(SeparationPassFaultTest, EveryFailurePointLeavesOldOrNewAndNothingUnexpla
         // their small fallbacks; memory for a file name cannot be done without.
         if (fault == Fault::kAllocate && !persistent) {
           const std::size_t size = platform.FailedAllocationSize();
-          const bool has_fallback = size == TextLineReader::kBlockAllocation ||
+          const bool has_fallback = size == TextLineReader::kBlockSize ||
                                     size == std::size_t{2} * TextLineWriter::kStagingSize;
           EXPECT_EQ(report.outcome == PassOutcome::kCompleted, has_fallback) << size;
         }
@@ -180,6 +180,30 @@ TEST_F(SeparationPassFaultTest, EveryFailurePointLeavesOldOrNewAndNothingUnexpla
   }
   std::printf("failure points exercised: %zu\n", points);
   RecordProperty("failure_points", static_cast<int>(points));
+}
+
+// Looking past the mark that ended the input reads on: a read error there
+// is a read failure like any other.
+TEST_F(SeparationPassFaultTest, AReadErrorPastAnEndOfFileMarkLeavesTheModel) {
+  const std::string model = "v 1 2 3\n" + std::string(5000, '\x1A');
+  testing::WriteBytes(model_path_, model);
+  FaultPlatform clean(chosen_);
+  ASSERT_EQ(SeparationPass(clean).outcome, PassOutcome::kCompleted);
+  // The first read finds the mark; the others look past it.
+  const std::size_t reads = clean.Calls(Operation::kRead);
+  ASSERT_GE(reads, 2u);
+  for (std::size_t call = 2; call <= reads; ++call) {
+    SCOPED_TRACE("read " + std::to_string(call));
+    testing::WriteBytes(model_path_, model);
+    FaultPlatform platform(chosen_);
+    platform.Arm(Fault::kRead, call);
+    const PassReport report = SeparationPass(platform);
+    EXPECT_EQ(report.outcome, PassOutcome::kIncomplete);
+    EXPECT_EQ(report.failure.rfind("read failed: ", 0), 0u) << report.failure;
+    EXPECT_TRUE(testing::ReadBytes(model_path_) == model) << "the model changed";
+    EXPECT_EQ(platform.OpenHandles(), 0u);
+    EXPECT_EQ(CountFiles(temp_.path()), 0u);
+  }
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ class SeparationPassTest : public ::testing::Test {
 
   PassReport Run(ChooseResult result, const fs::path& file, const PassOptions& options = {}) {
     ScriptedChoice platform(*system_, testing::Utf16Path(file), result);
-    return RunSeparationPass(platform, options);
+    return SeparationPass(platform, options);
   }
 
   std::unique_ptr<Platform> system_;
@@ -146,6 +146,46 @@ TEST_F(SeparationPassTest, TooLongALineLeavesTheModel) {
   EXPECT_EQ(CountFiles(temp_.path()), 0u);
 }
 
+// The first 0x1A ends the input. A model that holds nothing but more of them
+// after it is rewritten; one that holds any other byte after it is left as
+// it was, and the run says where the mark stands.
+TEST_F(SeparationPassTest, BytesAfterAnEndOfFileMark) {
+  const std::string line = "v 1 2 3\n";                           // the mark after it is byte 8
+  const std::string block = "#" + std::string(4093, 'x') + "\n";  // the mark after it is byte 4095
+  const struct {
+    const char* name;
+    std::string model;
+    const char* rewritten;  // null: the model must stay as it is
+    const char* mark_at;
+  } cases[] = {
+      {"0x1A as the last byte", line + "\x1A", "v 1 2 3\r\n", ""},
+      {"a run of 0x1A to the end, over a block edge", line + std::string(5000, '\x1A'),
+       "v 1 2 3\r\n", ""},
+      {"0x1A then a byte", line + "\x1A" + "f 1 2 3\n", nullptr, "8"},
+      {"0x1A ending a block, a byte in the next", block + "\x1A" + "f 1 2 3\n", nullptr, "4095"},
+      {"0x1A in a later block, then a byte", block + line + "\x1A" + "x", nullptr, "4103"},
+      {"0x1A, 0x1A, then a byte", line + "\x1A\x1A" + "x", nullptr, "8"},
+      {"a run of 0x1A, then a byte in a later block", line + std::string(5000, '\x1A') + "x",
+       nullptr, "8"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteBytes(models_ / "model.obj", c.model);
+    const PassReport report = Run(ChooseResult::kChosen, models_ / "model.obj");
+    if (c.rewritten != nullptr) {
+      EXPECT_EQ(ExitCode(report.outcome), 0) << report.failure;
+      EXPECT_EQ(ReadBytes(models_ / "model.obj"), c.rewritten);
+    } else {
+      EXPECT_EQ(ExitCode(report.outcome), 1);
+      EXPECT_EQ(report.failure, std::string("the model holds other bytes after an end-of-file ") +
+                                    "mark (0x1A) at byte " + c.mark_at +
+                                    "; rewriting would drop them");
+      EXPECT_TRUE(ReadBytes(models_ / "model.obj") == c.model) << "the model changed";
+    }
+    EXPECT_EQ(CountFiles(temp_.path()), 0u);
+  }
+}
+
 TEST_F(SeparationPassTest, EmptyModelStaysEmpty) {
   WriteBytes(models_ / "empty.obj", "");
   EXPECT_EQ(Run(ChooseResult::kChosen, models_ / "empty.obj").outcome, PassOutcome::kCompleted);
@@ -158,7 +198,7 @@ TEST_F(SeparationPassTest, NameThatIsNotUtf8) {
   const std::string name = models_.path().string() + "/mod\xE8le.obj";
   WriteBytes(name, kModel);
   ScriptedChoice platform(*system_, WidenFileName(name));
-  const PassReport report = RunSeparationPass(platform);
+  const PassReport report = SeparationPass(platform);
   EXPECT_EQ(report.outcome, PassOutcome::kCompleted) << report.failure;
   EXPECT_EQ(ReadBytes(name), kRewritten);
   EXPECT_EQ(CountFiles(models_.path()), 1u);
@@ -167,7 +207,7 @@ TEST_F(SeparationPassTest, NameThatIsNotUtf8) {
 TEST_F(SeparationPassTest, NameThatCannotBeNarrowedLeavesNothingBehind) {
   WriteBytes(models_ / "box.obj", kModel);
   ScriptedChoice platform(*system_, testing::Utf16Path(models_.path()) + u"/\xD800.obj");
-  const PassReport report = RunSeparationPass(platform);
+  const PassReport report = SeparationPass(platform);
   EXPECT_EQ(report.outcome, PassOutcome::kIncomplete);
   EXPECT_EQ(report.failure, "cannot convert a file name (error 0x80070054)");  // EILSEQ
   EXPECT_EQ(CountFiles(temp_.path()), 0u);
@@ -264,7 +304,7 @@ class SeparationPassRaceTest : public SeparationPassTest {
     ScriptedChoice chosen(*system_, testing::Utf16Path(models_ / "box.obj"));
     testing::FaultPlatform platform(chosen);
     arrange(platform);
-    return RunSeparationPass(platform);
+    return SeparationPass(platform);
   }
 };
 

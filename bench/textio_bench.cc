@@ -17,7 +17,6 @@
 #include "platform/platform.h"
 #include "textio/text_line_reader.h"
 #include "textio/text_line_writer.h"
-#include "textio/vectors.h"
 
 namespace sgsplit::bench {
 namespace {
@@ -77,7 +76,7 @@ Platform& ThePlatform() {
 std::vector<Line> ModelLines() {
   Platform& platform = ThePlatform();
   TextLineReader reader(platform,
-                        NarrowPath(platform, TheScratch().model().c_str(), kUtf8CodePage));
+                        NarrowPath(platform, TheScratch().model().c_str(), kUtf8CodePage).Name());
   std::vector<Line> lines;
   Line line;
   for (;;) {
@@ -88,54 +87,26 @@ std::vector<Line> ModelLines() {
   return lines;
 }
 
-template <class Vectors>
-[[gnu::always_inline]] inline std::int64_t ReadAllLines(TextLineReader& reader) {
-  std::int64_t lines = 0;
-  Line line;
-  for (;;) {
-    reader.ReadLine<Vectors>(line);
-    if (reader.fail() || reader.bad()) break;
-    benchmark::DoNotOptimize(line.data());
-    ++lines;
-  }
-  return lines;
-}
-
-#ifdef SGSPLIT_HAVE_AVX2
-// Built like the pass's AVX2 loop, so that the reader's loops are inlined.
-[[gnu::target("avx2"), gnu::flatten]] std::int64_t ReadAllLinesAvx2(TextLineReader& reader) {
-  return ReadAllLines<Avx2Vectors>(reader);
-}
-#endif
-
-void TimeReader(benchmark::State& state, std::int64_t (*read_all)(TextLineReader&)) {
+void BM_TextLineReader(benchmark::State& state) {
   Platform& platform = ThePlatform();
   const Scratch& scratch = TheScratch();
   std::int64_t lines = 0;
   for (auto _ : state) {
-    TextLineReader reader(platform, NarrowPath(platform, scratch.model().c_str(), kUtf8CodePage));
-    lines += read_all(reader);
+    TextLineReader reader(platform,
+                          NarrowPath(platform, scratch.model().c_str(), kUtf8CodePage).Name());
+    Line line;
+    for (;;) {
+      reader.ReadLine(line);
+      if (reader.fail() || reader.bad()) break;
+      benchmark::DoNotOptimize(line.data());
+      ++lines;
+    }
   }
   state.counters["lines"] =
       benchmark::Counter(static_cast<double>(lines), benchmark::Counter::kIsRate);
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(scratch.model_bytes()));
 }
-
-void BM_TextLineReader(benchmark::State& state) {
-  TimeReader(state, [](TextLineReader& reader) { return ReadAllLines<BaselineVectors>(reader); });
-}
 BENCHMARK(BM_TextLineReader)->Unit(benchmark::kMillisecond);
-
-#ifdef SGSPLIT_HAVE_AVX2
-void BM_TextLineReaderAvx2(benchmark::State& state) {
-  if (!HaveAvx2()) {
-    state.SkipWithError("this processor has no AVX2");
-    return;
-  }
-  TimeReader(state, ReadAllLinesAvx2);
-}
-BENCHMARK(BM_TextLineReaderAvx2)->Unit(benchmark::kMillisecond);
-#endif
 
 void BM_TextLineWriter(benchmark::State& state) {
   Platform& platform = ThePlatform();
@@ -143,7 +114,8 @@ void BM_TextLineWriter(benchmark::State& state) {
   const std::vector<Line> lines = ModelLines();
   std::int64_t bytes = 0;
   for (auto _ : state) {
-    TextLineWriter writer(platform, NarrowPath(platform, scratch.output().c_str(), kUtf8CodePage));
+    TextLineWriter writer(platform,
+                          NarrowPath(platform, scratch.output().c_str(), kUtf8CodePage).Name());
     for (const Line& line : lines) {
       writer.WriteText(line);
       writer.EndLine();
@@ -163,7 +135,8 @@ void BM_ApplyLineRules(benchmark::State& state) {
   const std::vector<Line> lines = ModelLines();
   std::int64_t bytes = 0;
   for (auto _ : state) {
-    TextLineWriter writer(platform, NarrowPath(platform, scratch.output().c_str(), kUtf8CodePage));
+    TextLineWriter writer(platform,
+                          NarrowPath(platform, scratch.output().c_str(), kUtf8CodePage).Name());
     std::uint32_t object_number = 1;
     for (const Line& line : lines) {
       ApplyLineRules(line, object_number, writer);

@@ -1,7 +1,6 @@
 // Arbitrary bytes as a model file, through the reader, the line rules and the
 // writer on real files, compared with a whole-buffer rewrite made here from
 // the byte and line rules alone.
-// Where the processor has AVX2, the run is made with its loops as well.
 //
 // The first input byte steers the run, the rest is the file:
 //   bit 7 clear: the line limit is bits 0..4 (0 to 31 characters);
@@ -16,33 +15,43 @@
 #include <string>
 #include <string_view>
 
+#include "app/line_rules.h"
 #include "app/narrow_path.h"
-#include "app/read_loop.h"
 #include "platform/platform.h"
 #include "platform/posix_file_names.h"
 #include "textio/text_line_reader.h"
 #include "textio/text_line_writer.h"
-#include "textio/vectors.h"
 
 namespace sgsplit {
 namespace {
 
-// What the separation of `file` must write, and whether it reads in full.
+// No byte but 0x1A follows the mark that ended the input, or there is none.
+inline constexpr std::uint64_t kNoOtherBytes = UINT64_MAX;
+
+// What the separation of `file` must write, whether it reads in full, and
+// where the mark that ends the input stands when other bytes follow it, so
+// that the model must not be rewritten.
 struct Expected {
   std::string output;
   bool complete = true;
+  std::uint64_t other_bytes_after_mark_at = kNoOtherBytes;
 };
 
 Expected Reference(std::string_view file, std::size_t limit) {
-  // Input ends at the first 0x1A.
+  Expected expected;
+  // Input ends at the first 0x1A; the model may be rewritten only when
+  // nothing but more of them follow it.
   const std::size_t stop = file.find('\x1A');
-  if (stop != std::string_view::npos) file = file.substr(0, stop);
+  if (stop != std::string_view::npos) {
+    if (file.find_first_not_of('\x1A', stop) != std::string_view::npos)
+      expected.other_bytes_after_mark_at = stop;
+    file = file.substr(0, stop);
+  }
   // A CR that an LF follows is dropped; every other byte stays.
   std::string text;
   for (std::size_t i = 0; i < file.size(); ++i)
     if (!(file[i] == '\r' && i + 1 < file.size() && file[i + 1] == '\n')) text += file[i];
 
-  Expected expected;
   std::uint32_t number = 1;
   std::size_t start = 0;
   while (start < text.size()) {
@@ -71,7 +80,7 @@ class Refusing final : public PlatformWrapper {
   Refusing(Platform& target, bool no_block, bool no_staging)
       : PlatformWrapper(target), no_block_(no_block), no_staging_(no_staging) {}
   std::unique_ptr<std::byte[]> Allocate(std::size_t size) override {
-    if (no_block_ && size == TextLineReader::kBlockAllocation) return nullptr;
+    if (no_block_ && size == TextLineReader::kBlockSize) return nullptr;
     if (no_staging_ && size == std::size_t{2} * TextLineWriter::kStagingSize) return nullptr;
     return PlatformWrapper::Allocate(size);
   }
@@ -118,20 +127,22 @@ void Check(bool ok, const char* what) {
   }
 }
 
-// Runs the read loop with one vector set; true when the input was read in
-// full.
-template <class Vectors>
-bool RewriteWith(Platform& platform, const std::u16string& input_path,
+// Runs the read loop and looks past the mark as the pass does.
+Expected Rewrite(Platform& platform, const std::u16string& input_path,
                  const std::u16string& output_path, std::size_t limit) {
-  TextLineReader reader(platform, NarrowPath(platform, input_path.c_str(), kUtf8CodePage), limit);
-  TextLineWriter writer(platform, NarrowPath(platform, output_path.c_str(), kUtf8CodePage));
+  TextLineReader reader(platform, NarrowPath(platform, input_path.c_str(), kUtf8CodePage).Name(),
+                        limit);
+  TextLineWriter writer(platform, NarrowPath(platform, output_path.c_str(), kUtf8CodePage).Name());
   Check(reader.good() && writer.good(), "opening");
-  CopyLinesWith<Vectors>(reader, writer);
-  const bool complete = reader.eof() && !reader.bad();
+  CopyLines(reader, writer);
+  Expected outcome;
+  if (reader.eof() && reader.OtherBytesAfterEndMark())
+    outcome.other_bytes_after_mark_at = reader.end_mark_offset();
+  outcome.complete = reader.eof() && !reader.bad();
   reader.Close();
   writer.Close();
   Check(!reader.bad() && !writer.bad() && !writer.fail(), "conditions after closing");
-  return complete;
+  return outcome;
 }
 
 }  // namespace
@@ -153,15 +164,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::u16string input_path = WidenFileName(input_name);
   const std::u16string output_path = WidenFileName(output_name);
   const Expected expected = Reference(file, limit);
-  const bool complete = RewriteWith<BaselineVectors>(platform, input_path, output_path, limit);
-  Check(complete == expected.complete, "whether the input was read in full");
-  Check(ReadFile(output_name) == expected.output, "output bytes");
-#ifdef SGSPLIT_HAVE_AVX2
-  if (HaveAvx2()) {
-    const bool complete_avx2 = RewriteWith<Avx2Vectors>(platform, input_path, output_path, limit);
-    Check(complete_avx2 == expected.complete, "whether the input was read in full, with AVX2");
-    Check(ReadFile(output_name) == expected.output, "output bytes with AVX2");
+  const Expected outcome = Rewrite(platform, input_path, output_path, limit);
+  Check(outcome.complete == expected.complete, "whether the input was read in full");
+  if (outcome.complete) {
+    Check(outcome.other_bytes_after_mark_at == expected.other_bytes_after_mark_at,
+          "other bytes after the mark that ended the input");
   }
-#endif
+  Check(ReadFile(output_name) == expected.output, "output bytes");
   return 0;
 }

@@ -242,7 +242,7 @@ TEST_F(Win32PlatformTest, ReadsAcrossBlockEdges) {
     ReadSizes platform(*platform_);
     const std::u16string path = testing::Utf16Path(dir_ / "model.obj");
     TextLineReader reader(platform,
-                          NarrowPath(platform, path.c_str(), ConversionCodePage(platform)));
+                          NarrowPath(platform, path.c_str(), ConversionCodePage(platform)).Name());
     ASSERT_FALSE(reader.fail());
     std::vector<std::string> lines;
     Line line;
@@ -263,8 +263,8 @@ TEST_F(Win32PlatformTest, ReadsAcrossBlockEdges) {
 
 TEST_F(Win32PlatformTest, WriterHandsEachLineOverAsCrLf) {
   const std::u16string path = testing::Utf16Path(dir_ / "out.obj");
-  TextLineWriter writer(*platform_,
-                        NarrowPath(*platform_, path.c_str(), ConversionCodePage(*platform_)));
+  TextLineWriter writer(
+      *platform_, NarrowPath(*platform_, path.c_str(), ConversionCodePage(*platform_)).Name());
   writer.WriteText(u"g object");
   writer.WriteNumber(4294967295u);
   writer.EndLine();
@@ -599,7 +599,7 @@ TEST_F(Win32PlatformTest, ACopyThatNeverBeganRemovesTheTemporaryFile) {
   const OwnHandle locked = OpenOther(dir_ / "model.obj", GENERIC_READ, FILE_SHARE_READ);
   ASSERT_TRUE(locked.valid());
   testing::ScriptedChoice platform(*platform_, testing::Utf16Path(dir_ / "model.obj"));
-  const PassReport report = RunSeparationPass(platform);
+  const PassReport report = SeparationPass(platform);
   EXPECT_EQ(report.outcome, PassOutcome::kNotReplaced);
   EXPECT_EQ(ExitCode(report.outcome), 2);
   EXPECT_FALSE(report.temp_left);
@@ -615,7 +615,7 @@ TEST_F(Win32PlatformTest, AReadOnlyModelIsLeftAlone) {
   WriteBytes(dir_ / "model.obj", kOldModel);
   ASSERT_TRUE(SetFileAttributesW((dir_ / "model.obj").c_str(), FILE_ATTRIBUTE_READONLY));
   testing::ScriptedChoice platform(*platform_, testing::Utf16Path(dir_ / "model.obj"));
-  const PassReport report = RunSeparationPass(platform);
+  const PassReport report = SeparationPass(platform);
   SetFileAttributesW((dir_ / "model.obj").c_str(), FILE_ATTRIBUTE_NORMAL);
   EXPECT_EQ(report.outcome, PassOutcome::kNotReplaced);
   EXPECT_EQ(report.failure,
@@ -637,7 +637,7 @@ TEST_F(Win32PlatformTest, ASaveDuringThePassIsKept) {
     ASSERT_TRUE(MoveFileExW((dir_ / "model.obj.new").c_str(), (dir_ / "model.obj").c_str(),
                             MOVEFILE_REPLACE_EXISTING));
   });
-  const PassReport report = RunSeparationPass(platform);
+  const PassReport report = SeparationPass(platform);
   EXPECT_EQ(report.outcome, PassOutcome::kNotReplaced);
   EXPECT_EQ(ExitCode(report.outcome), 2);
   EXPECT_EQ(report.failure, "the model changed while it was being rewritten");
@@ -764,7 +764,7 @@ TEST_F(Win32PlatformTest, ForeignNamesReachTheChosenFile) {
         ++decoys;
       }
       testing::ScriptedChoice platform(*platform_, testing::Utf16Path(model));
-      const PassReport report = RunSeparationPass(platform);
+      const PassReport report = SeparationPass(platform);
       EXPECT_EQ(report.outcome, PassOutcome::kCompleted) << report.failure;
       EXPECT_EQ(ReadBytes(model), kRewritten);
       if (decoy) {
@@ -889,7 +889,7 @@ TEST_F(Win32PlatformTest, NamesAreCheckedInTheFileFunctionsCodePage) {
       const std::string narrowed = Narrowed(*platform_, c.model);
       ASSERT_EQ(AsTheFileFunctionsReadIt(narrowed), c.neighbour);
       testing::ScriptedChoice platform(*platform_, testing::Utf16Path(model));
-      report = RunSeparationPass(platform);
+      report = SeparationPass(platform);
     }
     EXPECT_EQ(report.outcome, PassOutcome::kCompleted) << report.failure;
     EXPECT_EQ(ReadBytes(model), kNewModel);

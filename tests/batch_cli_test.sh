@@ -68,6 +68,21 @@ shown=$(head -n 1 "$work/err" | sed -e 's/^sgsplit-batch: //' -e 's/: cannot ope
 [ "$(bash -c "printf %s $shown")" = "$work/$odd" ] || fail "odd names: $shown is not the name"
 rmdir "$work/$odd"
 
+# Other bytes after an end-of-file mark: the model stays, exit code 1; a run
+# of marks alone is padding and is dropped.
+printf 's 1\nf 1 2 3\n\x1as 2\n' >"$work/after-mark.obj"
+cp "$work/after-mark.obj" "$work/after-mark.expected"
+printf 'v 1 2 3\n\x1a\x1a' >"$work/padded.obj"
+status=0
+"$batch" "$work/after-mark.obj" "$work/padded.obj" 2>"$work/err" || status=$?
+[ "$status" -eq 1 ] || fail "bytes after an end-of-file mark: exit $status"
+grep -qx "sgsplit-batch: $work/after-mark.obj: the model holds other bytes after an end-of-file mark (0x1A) at byte 12; rewriting would drop them" \
+  "$work/err" || fail "bytes after an end-of-file mark: message $(cat "$work/err")"
+cmp -s "$work/after-mark.obj" "$work/after-mark.expected" ||
+  fail "bytes after an end-of-file mark: the model changed"
+cmp -s "$work/padded.obj" <(printf 'v 1 2 3\r\n') || fail "padding after an end-of-file mark"
+[ -z "$(ls -A "$work/tmp")" ] || fail "bytes after an end-of-file mark: temporary folder not empty"
+
 # Memory running out while a line grows (here one line of 100 MB, held in
 # 200 MB of characters, against 150 MB of address space): exit 1, the model
 # untouched, nothing left behind. AddressSanitizer cannot start under such a

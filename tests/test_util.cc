@@ -95,13 +95,4 @@ std::string Escaped(std::string_view bytes) {
   return text;
 }
 
-std::string ByteRun(std::size_t length) {
-  std::string bytes;
-  for (std::size_t i = 0; i < length; ++i) {
-    const auto byte = static_cast<char>((i * 37 + 11) % 256);
-    bytes += byte == '\n' ? '\x8A' : byte;
-  }
-  return bytes;
-}
-
 }  // namespace sgsplit::testing

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <utility>
 
+#include "app/narrow_path.h"
 #include "platform/platform.h"
 
 namespace sgsplit::testing {
@@ -32,6 +33,19 @@ std::string ReadBytes(const std::filesystem::path& file);
 
 // The path as the pass takes it.
 std::u16string Utf16Path(const std::filesystem::path& file);
+
+// A file's name as the reader and the writer are opened with, narrowed to
+// UTF-8 as the pass narrows a name.
+class OpenName {
+ public:
+  OpenName(Platform& platform, const std::filesystem::path& file)
+      : wide_(Utf16Path(file)), narrow_(platform, wide_.c_str(), kUtf8CodePage) {}
+  FileName Name() const { return narrow_.Name(); }
+
+ private:
+  std::u16string wide_;
+  NarrowPath narrow_;
+};
 
 // Sets an environment variable (or unsets it, for null) until the object goes.
 class ScopedEnv {
@@ -75,10 +89,6 @@ std::size_t CountFiles(const std::filesystem::path& folder);
 
 // Shows bytes with everything outside printable ASCII escaped, for messages.
 std::string Escaped(std::string_view bytes);
-
-// `length` bytes of every value but LF, so that a conversion that mixes up
-// signs or lanes shows.
-std::string ByteRun(std::size_t length);
 
 }  // namespace sgsplit::testing
 

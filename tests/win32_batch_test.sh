@@ -21,7 +21,7 @@ mkdir "$work/models" "$work/linux" "$work/windows"
   done
 } >"$work/models/parts.obj"
 printf 'v 0 0 0\r\rs 1\r\nf 1 2 3\rg x\n' >"$work/models/cr.obj"
-printf 's 1\nf 1 2 3\n\x1as 2\nf 4 5 6\n' >"$work/models/eof-mark.obj"
+printf 's 1\nf 1 2 3\n\x1a\x1a\x1a' >"$work/models/eof-mark.obj"
 printf '\xef\xbb\xbfg first\ns 1\nusemtl caf\xe9\n\x00\x7f\xff\n' >"$work/models/bytes.obj"
 { printf 's 1\nf '; head -c 9000 /dev/zero | tr '\0' '7'; printf '\r\ns off'; } >"$work/models/long.obj"
 : >"$work/models/empty.obj"
@@ -117,6 +117,17 @@ wine "$exe" "$(winepath -w "$work/missing.obj")" 2>"$work/err" || status=$?
 [ "$status" -eq 1 ] || fail "missing file: exit $status"
 grep -q '^sgsplit-batch: .*missing\.obj: cannot open for reading: ' "$work/err" ||
   fail "missing file: message $(cat "$work/err")"
+
+# Other bytes after an end-of-file mark: the model stays, exit code 1.
+printf 's 1\nf 1 2 3\n\x1as 2\nf 4 5 6\n' >"$work/after-mark.obj"
+cp "$work/after-mark.obj" "$work/after-mark.expected"
+status=0
+wine "$exe" "$(winepath -w "$work/after-mark.obj")" 2>"$work/err" || status=$?
+[ "$status" -eq 1 ] || fail "bytes after an end-of-file mark: exit $status"
+grep -q ': the model holds other bytes after an end-of-file mark (0x1A) at byte 12; rewriting would drop them$' \
+  <(tr -d '\r' <"$work/err") || fail "bytes after an end-of-file mark: message $(cat "$work/err")"
+cmp -s "$work/after-mark.obj" "$work/after-mark.expected" ||
+  fail "bytes after an end-of-file mark: the model changed"
 status=0
 wine "$exe" >/dev/null 2>&1 || status=$?
 [ "$status" -eq 64 ] || fail "no arguments: exit $status"

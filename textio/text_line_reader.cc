@@ -1,17 +1,33 @@
 #include "textio/text_line_reader.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
-#include "textio/widen.h"
-
 namespace sgsplit {
+namespace {
 
-TextLineReader::TextLineReader(Platform& platform, const NarrowPath& path, std::size_t line_limit)
-    : platform_(platform),
-      line_limit_(line_limit),
-      one_pass_capacity_(line_limit >= kBlockSize ? kBlockSize : SIZE_MAX) {
-  file_ = platform_.OpenForReading(path.Name());
+// Appends the bytes from `first` to `last` to `line`, each as the character
+// of the same value; false when there is no memory for them.
+bool AppendWidened(Line& line, const char* first, const char* last) {
+  const std::size_t old_size = line.size();
+  try {
+    line.resize(old_size + static_cast<std::size_t>(last - first));
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  char16_t* out = line.data() + old_size;
+  for (; first != last; ++first) *out++ = static_cast<unsigned char>(*first);
+  return true;
+}
+
+bool IsNotEndMark(char byte) { return byte != 0x1A; }
+
+}  // namespace
+
+TextLineReader::TextLineReader(Platform& platform, const FileName& name, std::size_t line_limit)
+    : platform_(platform), line_limit_(line_limit) {
+  file_ = platform_.OpenForReading(name);
   if (file_ == FileHandle::kInvalid) {
     NoteError();
     conditions_ |= kFail;
@@ -26,6 +42,11 @@ void TextLineReader::NoteError() {
   if (error_ == 0) error_ = platform_.LastError();
 }
 
+void TextLineReader::EndInputBadly() {
+  conditions_ |= kBad;
+  input_ended_ = true;
+}
+
 void TextLineReader::Close() {
   if (file_ == FileHandle::kInvalid) {
     conditions_ |= kFail;
@@ -36,145 +57,134 @@ void TextLineReader::Close() {
     conditions_ |= kFail;
   }
   file_ = FileHandle::kInvalid;
-  EmptyBlock();
+  next_ = end_ = nullptr;
   storage_.reset();
   block_ = nullptr;
 }
 
+void TextLineReader::ReadLine(Line& line) {
+  if (conditions_ != 0) {
+    conditions_ |= kFail;
+    return;
+  }
+  line.clear();
+  for (;;) {
+    if (next_ == end_ && !Refill()) {
+      // A line that took no character before the input ended is no line.
+      conditions_ |= line.empty() ? kEndOfInput | kFail : kEndOfInput;
+      return;
+    }
+    const auto* lf = static_cast<const char*>(std::memchr(next_, '\n', end_ - next_));
+    const char* stop = lf != nullptr ? lf : end_;
+    const std::size_t room = line_limit_ - line.size();
+    const bool too_long = static_cast<std::size_t>(stop - next_) > room;
+    if (too_long) stop = next_ + room;
+    if (!AppendWidened(line, next_, stop)) {
+      conditions_ |= kBad;
+      return;
+    }
+    next_ = stop;
+    if (too_long) {
+      conditions_ |= kFail;  // the rest of the line stays unread
+      return;
+    }
+    if (lf != nullptr) {
+      ++next_;
+      return;
+    }
+  }
+}
+
 bool TextLineReader::Refill() {
   if (input_ended_ || file_ == FileHandle::kInvalid) return false;
-  if (!block_) {
-    block_size_ = kBlockSize;
-    storage_ = platform_.Allocate(block_size_ + kSearchSlack);
-    if (!storage_) {
-      block_size_ = kFallbackBlockSize;
-      storage_ = platform_.Allocate(block_size_ + kSearchSlack);
-    }
-    if (!storage_) {
-      // Not even two bytes: the input cannot be read, and must not pass for read.
-      conditions_ |= kBad;
-      input_ended_ = true;
-      return false;
-    }
-    block_ = reinterpret_cast<char*>(storage_.get());
-    // The slack is only ever looked at, never delivered; clearing it keeps
-    // every byte that a search looks at defined.
-    std::memset(block_ + block_size_, 0, kSearchSlack);
+  if (block_ == nullptr && !ObtainBlock()) {
+    // Not even two bytes: the input cannot be read, and must not pass for read.
+    EndInputBadly();
+    return false;
   }
-  EmptyBlock();
-
   std::uint32_t got = 0;
   if (!platform_.Read(file_, block_, block_size_, &got)) {
     // A read error ends the input like the end of the file, but the input is
     // then known to be incomplete.
     NoteError();
-    conditions_ |= kBad;
-    input_ended_ = true;
+    EndInputBadly();
     return false;
   }
   if (got == 0) {
     input_ended_ = true;
     return false;
   }
-
-  char* end = block_ + got;
-  if (char* stop = static_cast<char*>(std::memchr(block_, 0x1A, got))) {
-    end = stop;
-    input_ended_ = true;
-  }
-
-  // Drop every CR that an LF follows, compacting the block in place.
-  char* out = block_;
-  const char* in = block_;
-  while (const char* cr = static_cast<const char*>(std::memchr(in, '\r', end - in))) {
-    const std::size_t run = cr - in;
-    std::memmove(out, in, run);
-    out += run;
-    in = cr + 1;
-    if (in < end) {
-      if (*in != '\n') *out++ = '\r';
-      continue;
-    }
-    if (end != block_ + got) {
-      *out++ = '\r';  // a 0x1A follows it, not an LF
-      break;
-    }
-    // The CR ends the block: look at the byte after it, then step back so
-    // that the byte is read again with the next block.
-    char after = 0;
-    std::uint32_t looked = 0;
-    if (!platform_.Read(file_, &after, 1, &looked) || (looked == 1 && !platform_.Seek(file_, -1))) {
-      NoteError();
-      conditions_ |= kBad;
-      input_ended_ = true;
-    }
-    if (looked == 0 || after != '\n') *out++ = '\r';
-    break;
-  }
-  if (in < end && out != in) {
-    std::memmove(out, in, end - in);
-    out += end - in;
-  } else if (in < end) {
-    out = end;
-  }
-
-  // The block may deliver nothing (a lone CR before an LF); the caller reads on.
+  const std::uint32_t count = DropCrBeforeLf(CutAtEndMark(got));
+  block_offset_ += got;
   next_ = block_;
-  end_ = out;
-  *out = '\n';
+  end_ = block_ + count;
   return true;
 }
 
-void TextLineReader::ReadLineInPieces(Line& line) {
-  if (conditions_ != 0) {
-    conditions_ |= kFail;
-    return;
-  }
-  line.Clear();
-  try {
-    // Room for a whole block lets every later line take the quick way.
-    line.Reserve(kBlockSize);
-  } catch (const std::bad_alloc&) {
-    // Lines then grow as they need; only a line with no room for its text
-    // is a failure.
-  }
-  for (;;) {
-    if (next_ == end_) {
-      if (!Refill()) {
-        conditions_ |= kEndOfInput;
-        break;
-      }
-      continue;
-    }
-    const char* lf = FindLineEnd(next_);
-    const bool found = lf != end_;
-    std::size_t run = static_cast<std::size_t>(lf - next_);
-    const std::size_t length = line.size();
-    const std::size_t room = line_limit_ - length;
-    const bool over_limit = run > room;
-    if (over_limit) run = room;
-    if (run != 0) {
-      try {
-        line.Reserve(length + run);
-      } catch (const std::bad_alloc&) {
-        conditions_ |= kBad;
-        return;
-      }
-      Widen(next_, run, line.room() + length);
-      line.SetWidenedLength(length + run);
-      next_ += run;
-    }
-    if (over_limit) {
-      conditions_ |= kFail;
-      return;
-    }
-    if (found) {
-      ++next_;
-      return;
+bool TextLineReader::ObtainBlock() {
+  for (const std::uint32_t size : {kBlockSize, kFallbackBlockSize}) {
+    storage_ = platform_.Allocate(size);
+    if (storage_) {
+      block_ = reinterpret_cast<char*>(storage_.get());
+      block_size_ = size;
+      return true;
     }
   }
-  // The input has ended; a line that took no character is no line.
-  if (line.empty()) conditions_ |= kFail;
+  return false;
+}
+
+std::uint32_t TextLineReader::CutAtEndMark(std::uint32_t count) {
+  char* mark = static_cast<char*>(std::memchr(block_, 0x1A, count));
+  if (mark == nullptr) return count;
+  input_ended_ = true;
+  ended_at_mark_ = true;
+  const auto cut = static_cast<std::uint32_t>(mark - block_);
+  end_mark_offset_ = block_offset_ + cut;
+  other_bytes_after_mark_ = std::any_of(mark + 1, block_ + count, IsNotEndMark);
+  return cut;
+}
+
+bool TextLineReader::OtherBytesAfterEndMark() {
+  if (!ended_at_mark_ || file_ == FileHandle::kInvalid) return false;
+  while (!other_bytes_after_mark_) {
+    std::uint32_t got = 0;
+    if (!platform_.Read(file_, block_, block_size_, &got)) {
+      NoteError();
+      conditions_ |= kBad;
+      return false;
+    }
+    if (got == 0) return false;
+    other_bytes_after_mark_ = std::any_of(block_, block_ + got, IsNotEndMark);
+  }
+  return true;
+}
+
+std::uint32_t TextLineReader::DropCrBeforeLf(std::uint32_t count) {
+  auto* cr = static_cast<char*>(std::memchr(block_, '\r', count));
+  if (cr == nullptr) return count;
+  char* out = cr;
+  for (const char* in = cr; in != block_ + count; ++in) {
+    if (*in == '\r') {
+      // A CR that ends the block is decided by the byte after it; one that
+      // a 0x1A follows stays.
+      const bool lf_follows =
+          in + 1 != block_ + count ? in[1] == '\n' : !input_ended_ && LfFollows();
+      if (lf_follows) continue;
+    }
+    *out++ = *in;
+  }
+  return static_cast<std::uint32_t>(out - block_);
+}
+
+bool TextLineReader::LfFollows() {
+  char after = 0;
+  std::uint32_t looked = 0;
+  if (!platform_.Read(file_, &after, 1, &looked) || (looked == 1 && !platform_.Seek(file_, -1))) {
+    NoteError();
+    EndInputBadly();
+    return false;
+  }
+  return looked == 1 && after == '\n';
 }
 
 }  // namespace sgsplit

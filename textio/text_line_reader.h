@@ -10,54 +10,25 @@
 #include <cstdint>
 #include <memory>
 
-#include "app/narrow_path.h"
 #include "platform/platform.h"
 #include "textio/line.h"
-#include "textio/vectors.h"
 
 namespace sgsplit {
-
-inline constexpr std::size_t kMaxLineLength = 2'147'483'646;
 
 class TextLineReader {
  public:
   static constexpr std::uint32_t kBlockSize = 4096;
   // Used when no full block can be had; the results are the same.
   static constexpr std::uint32_t kFallbackBlockSize = 2;
-  // Bytes after the block: the LF that ends every search, and the rest of
-  // the widest vector read from it. Never read into, never delivered.
-  static constexpr std::uint32_t kSearchSlack = 32;
-  // The memory asked for a full block.
-  static constexpr std::uint32_t kBlockAllocation = kBlockSize + kSearchSlack;
 
-  TextLineReader(Platform& platform, const NarrowPath& path,
-                 std::size_t line_limit = kMaxLineLength);
+  TextLineReader(Platform& platform, const FileName& name, std::size_t line_limit = kMaxLineLength);
   ~TextLineReader();
   TextLineReader(const TextLineReader&) = delete;
   TextLineReader& operator=(const TextLineReader&) = delete;
 
   // Replaces `line` with the next line, or leaves it untouched when a
-  // condition was already set. `Vectors` (textio/vectors.h) are the loops
-  // that the usual line takes; every set gives the same lines.
-  template <class Vectors = BaselineVectors>
-  void ReadLine(Line& line) {
-    // Nearly every line lies whole in the block, its LF included: it takes
-    // one pass that widens the bytes while it looks for the LF. A line that
-    // has room for a whole block cannot be overrun by it, and a line inside a
-    // block is within the limit.
-    static_assert(Line::kSlack >= Vectors::kReach && kSearchSlack >= Vectors::kReach,
-                  "a vector must fit past the text");
-    if (conditions_ == 0 && line.capacity() >= one_pass_capacity_) {
-      const char* lf = Vectors::WidenToLineEnd(next_, line.room());
-      if (lf != end_) {
-        const auto run = static_cast<std::size_t>(lf - next_);
-        line.SetWidenedLength(run);
-        next_ = lf + 1;
-        return;
-      }
-    }
-    ReadLineInPieces(line);
-  }
+  // condition was already set.
+  void ReadLine(Line& line);
   void Close();
 
   bool eof() const { return (conditions_ & kEndOfInput) != 0; }
@@ -68,32 +39,50 @@ class TextLineReader {
   bool good() const { return conditions_ == 0; }
   // The platform's code for the first open, read or close that failed, or 0.
   std::uint32_t error() const { return error_; }
+  FileHandle handle() const { return file_; }
+
+  // After the input has ended at a byte 0x1A: reads the rest of the file and
+  // tells whether any byte but 0x1A follows that mark. False when the input
+  // did not end at a mark; a read error sets bad. Only before Close.
+  bool OtherBytesAfterEndMark();
+  // Where the mark that ended the input stands in the file, counted from 0.
+  std::uint64_t end_mark_offset() const { return end_mark_offset_; }
 
  private:
   enum Condition : std::uint8_t { kEndOfInput = 1, kFail = 2, kBad = 4 };
 
-  // Fills the block with the next bytes to deliver; false at the end of input.
+  // Makes the next bytes to deliver; false at the end of the input. A block
+  // may deliver no byte (a CR whose LF comes with the next block).
   bool Refill();
-  void ReadLineInPieces(Line& line);
+  bool ObtainBlock();
+  // Ends the block's bytes at the first 0x1A, if there is one, and the
+  // input with it, noting where it stands and whether other bytes follow it
+  // in the block. Returns how many bytes are left.
+  std::uint32_t CutAtEndMark(std::uint32_t count);
+  // Drops every CR that an LF follows, in place. Returns how many bytes are
+  // left.
+  std::uint32_t DropCrBeforeLf(std::uint32_t count);
+  // Whether an LF follows a CR that ends the block, by a look at the next
+  // byte of the file, which is then read again with the next block.
+  bool LfFollows();
+  // Ends the input because it cannot be read in full.
+  void EndInputBadly();
   void NoteError();
-  // Delivers nothing until the next refill; the LF ends every search.
-  void EmptyBlock() { next_ = end_ = no_block_; }
 
   Platform& platform_;
   FileHandle file_ = FileHandle::kInvalid;
   std::unique_ptr<std::byte[]> storage_;
   char* block_ = nullptr;
   std::uint32_t block_size_ = 0;
-  // Where the searches run while there is no block: an LF and the rest of
-  // a vector.
-  char no_block_[kSearchSlack] = {'\n'};
-  const char* next_ = no_block_;  // the look-ahead: the next byte to deliver
-  const char* end_ = no_block_;   // with an LF just after the last byte
+  const char* next_ = nullptr;  // the next byte to deliver
+  const char* end_ = nullptr;   // just after the last byte to deliver
   std::size_t line_limit_;
-  // The least capacity at which a Line takes the one pass: room for a block,
-  // or none at all when a line could outgrow the limit inside a block.
-  std::size_t one_pass_capacity_;
-  bool input_ended_ = false;  // at a byte 0x1A, a read error, or the end of file
+  bool input_ended_ = false;  // at a byte 0x1A, a read error, or the end of the file
+  // Where the block being filled starts in the file; moved on once it is made.
+  std::uint64_t block_offset_ = 0;
+  bool ended_at_mark_ = false;
+  std::uint64_t end_mark_offset_ = 0;
+  bool other_bytes_after_mark_ = false;  // found so far
   std::uint8_t conditions_ = 0;
   std::uint32_t error_ = 0;
 };

@@ -5,9 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/narrow_path.h"
 #include "tests/test_util.h"
-#include "textio/vectors.h"
 
 namespace sgsplit {
 namespace {
@@ -48,17 +46,14 @@ std::string Bytes(const Line& line) {
 
 // Reads until fail or bad, recording every read, then one read more to see
 // that nothing changes after it.
-template <class Vectors = BaselineVectors>
 std::vector<Read> ReadAll(Platform& platform, const std::filesystem::path& file,
                           std::size_t limit = kMaxLineLength) {
-  const std::u16string path = testing::Utf16Path(file);
-  TextLineReader reader(platform, NarrowPath(platform, path.c_str(), kUtf8CodePage), limit);
+  TextLineReader reader(platform, testing::OpenName(platform, file).Name(), limit);
   std::vector<Read> reads;
   Line line;
   for (int guard = 0; guard < 100000; ++guard) {
-    reader.ReadLine<Vectors>(line);
+    reader.ReadLine(line);
     EXPECT_FALSE(reader.bad());
-    EXPECT_TRUE(line.bytes_only()) << "a line read from a file holds only bytes";
     reads.push_back({Bytes(line), reader.eof(), reader.fail()});
     if (reader.fail() || reader.bad()) break;
   }
@@ -78,15 +73,6 @@ struct Case {
 const Read kEnd{"", true, true};
 
 std::string Block(std::size_t size, char fill = 'x') { return std::string(size, fill); }
-
-// Lengths on both sides of whole 16- and 32-byte vectors, LF included.
-constexpr std::size_t kAroundVectorLengths[] = {14, 15, 16, 30, 31, 32, 33, 47, 62, 63, 64, 65, 95};
-
-std::string AroundVectorLengths() {
-  std::string bytes;
-  for (const std::size_t length : kAroundVectorLengths) bytes += Block(length, 'v') + '\n';
-  return bytes;
-}
 
 // A last line without LF sets end of input alone; the read after it sets fail
 // and leaves the line as it was. The tables leave that read implied.
@@ -159,14 +145,6 @@ std::vector<Case> Cases() {
         {"abcdefghijklmnopqrstuvwxyz0123"},
         {""},
         {"z", true, false}}},
-      {"lines about one, two and three vectors long", AroundVectorLengths(),
-       [] {
-         std::vector<Read> reads;
-         for (const std::size_t length : kAroundVectorLengths)
-           reads.push_back({Block(length, 'v')});
-         reads.push_back(kEnd);
-         return reads;
-       }()},
       {"a long line after a short one, across the block edge",
        "a\n" + Block(4090) + "\r\n" + Block(30, 'w') + "\n",
        {{"a"}, {Block(4090)}, {Block(30, 'w')}, kEnd}},
@@ -189,11 +167,6 @@ TEST_P(ReaderTest, YieldsLinesAndConditions) {
     const auto file = dir_ / "model.obj";
     testing::WriteBytes(file, c.bytes);
     EXPECT_EQ(ReadAll(platform(), file), c.reads);
-#ifdef SGSPLIT_HAVE_AVX2
-    if (HaveAvx2()) {
-      EXPECT_EQ(ReadAll<Avx2Vectors>(platform(), file), c.reads) << "with AVX2";
-    }
-#endif
   }
 }
 
@@ -212,8 +185,7 @@ INSTANTIATE_TEST_SUITE_P(BlockSizes, ReaderTest, ::testing::Bool(),
 TEST(TextLineReader, MissingFileSetsFailAndCloseFailsToo) {
   ScratchDir dir;
   auto platform = NewSystemPlatform();
-  const std::u16string path = testing::Utf16Path(dir / "missing.obj");
-  TextLineReader reader(*platform, NarrowPath(*platform, path.c_str(), kUtf8CodePage));
+  TextLineReader reader(*platform, testing::OpenName(*platform, dir / "missing.obj").Name());
   EXPECT_TRUE(reader.fail());
   EXPECT_FALSE(reader.eof());
   EXPECT_NE(reader.error(), 0u);
@@ -228,8 +200,7 @@ TEST(TextLineReader, CloseTwiceSetsFail) {
   ScratchDir dir;
   auto platform = NewSystemPlatform();
   testing::WriteBytes(dir / "a.obj", "a\n");
-  const std::u16string path = testing::Utf16Path(dir / "a.obj");
-  TextLineReader reader(*platform, NarrowPath(*platform, path.c_str(), kUtf8CodePage));
+  TextLineReader reader(*platform, testing::OpenName(*platform, dir / "a.obj").Name());
   reader.Close();
   EXPECT_FALSE(reader.fail());
   reader.Close();

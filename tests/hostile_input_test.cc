@@ -216,7 +216,7 @@ class HostilePassTest : public ::testing::Test {
 
   PassReport Run(const fs::path& file, const PassOptions& options = {}) {
     testing::ScriptedChoice platform(*system_, WidenFileName(file.string()));
-    return RunSeparationPass(platform, options);
+    return SeparationPass(platform, options);
   }
 
   std::unique_ptr<Platform> system_;
@@ -407,7 +407,7 @@ TEST(HostileFullDiskTest, TemporaryFileOnAFullDiskLeavesTheModel) {
     testing::FaultPlatform full(chosen);
     full.Arm(testing::Fault::kWriteShort, 1000, true);
     const testing::ScopedTempFolder temp_folder(temp.path());
-    const PassReport report = RunSeparationPass(full);
+    const PassReport report = SeparationPass(full);
     EXPECT_EQ(report.outcome, PassOutcome::kIncomplete);
     EXPECT_EQ(testing::CountFiles(temp.path()), 0u);
   }
