@@ -18,7 +18,10 @@ work=$(mktemp -d)
 export WINEPREFIX="$work/wineprefix" WINEARCH=win64 WINEDEBUG=-all
 # No Mono or Gecko prompts, and no menu entries for the host's desktop.
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+deb_installed=0
 cleanup() {
+  # A check that failed with the .deb installed leaves the machine as it was.
+  [ "$deb_installed" = 0 ] || dpkg --purge sgsplit >/dev/null || true
   wineserver -k 2>/dev/null || true
   rm -rf "$work"
 }
@@ -73,6 +76,7 @@ fi
 mapfile -t paths <<<"$listing"
 before=()
 for path in "${paths[@]}"; do [ -e "$path" ] && before+=("$path"); done
+deb_installed=1
 dpkg -i "$deb"
 [ "$(/usr/bin/sgsplit-batch --version)" = "sgsplit-batch $version" ] || fail "installed version"
 mkdir "$work/linux"
@@ -92,6 +96,7 @@ done
 
 echo "--- dpkg --purge"
 dpkg --purge sgsplit
+deb_installed=0
 ! dpkg-query -W sgsplit >/dev/null 2>&1 || fail "sgsplit is still known to dpkg"
 for path in "${paths[@]}"; do
   [ -e "$path" ] || continue
@@ -128,11 +133,12 @@ done
 shortcut=
 for link in "${shortcuts[@]}"; do [ -f "$link" ] && shortcut=$link; done
 [ -n "$shortcut" ] || fail "no Start-menu shortcut"
-# The shortcut leads to the installed desktop program (its path is stored
-# in the link as UTF-16 and as ANSI text).
-LC_ALL=C grep -aq 'Program Files\\sgsplit\\sgsplit\.exe' "$shortcut" ||
-  iconv -f UTF-16LE -t UTF-8 <"$shortcut" 2>/dev/null | grep -aq 'sgsplit\\sgsplit\.exe' ||
+# The shortcut leads to the installed desktop program and shows the icon,
+# which the installer keeps in its own folder.
+strings -a "$shortcut" | grep -qx 'C:\\Program Files\\sgsplit\\sgsplit\.exe' ||
   fail "the shortcut does not lead to sgsplit.exe"
+icon=$(strings -a -el "$shortcut" | grep -o 'C:\\.*\\sgsplit\.ico$' || true)
+[ -n "$icon" ] && [ -f "$(winepath -u "$icon")" ] || fail "the shortcut has no icon: ${icon:-none}"
 [ "$(installed_entries)" = 1 ] || fail "sgsplit is not in the installed-programs list"
 [ "$(installed_version)" = "$version" ] || fail "installed-programs list: version $(installed_version)"
 wine reg query "$machine_products" /s 2>/dev/null | tr -d '\r' | grep -q 'ProductName.*REG_SZ.*sgsplit$' ||
