@@ -6,6 +6,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=${SGSPLIT_JOBS:-2}
+for tool in dpkg-shlibdeps file wixl; do
+  command -v "$tool" >/dev/null || { echo "package.sh: $tool is missing (see scripts/deps.sh)" >&2; exit 1; }
+done
 
 echo "--- Debian package"
 cmake --preset package >/dev/null
