@@ -30,7 +30,8 @@ std::string MakeModel() {
   auto pad_to = [&](std::size_t size) {
     const std::string vertex = "v 1.5 2.25 3.125 0.0625 0.03125 0.015625 0.0078125\r\n";
     while (model.size() + vertex.size() + 1 < size) model += vertex;
-    model += "#" + std::string(size - model.size() - 1, 'x');
+    model += '#';
+    model.append(size - model.size(), 'x');
   };
   pad_to(TextLineReader::kBlockSize - 1);
   model += "\r\n";  // CR is byte 4096, LF byte 4097

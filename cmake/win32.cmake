@@ -46,6 +46,25 @@ set(CPACK_PACKAGE_FILE_NAME "sgsplit-${PROJECT_VERSION}-windows-x64")
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 include(CPack)
 
+# The installer, sgsplit-<version>-x64.msi: `cmake --build . --target msi`,
+# made with wixl from data/windows/sgsplit.wxs. wixl looks for the files that
+# the .wxs names beside it, so it is copied, with the icon, into a folder
+# that the install step fills.
+find_program(SGSPLIT_WIXL wixl)
+if(SGSPLIT_WIXL)
+  set(_msi ${CMAKE_BINARY_DIR}/sgsplit-${PROJECT_VERSION}-x64.msi)
+  set(_msi_stage ${CMAKE_BINARY_DIR}/msi)
+  add_custom_command(OUTPUT ${_msi}
+    COMMAND ${CMAKE_COMMAND} -E rm -rf ${_msi_stage}
+    COMMAND ${CMAKE_COMMAND} --install ${CMAKE_BINARY_DIR} --prefix ${_msi_stage} --strip
+    COMMAND ${CMAKE_COMMAND} -E copy ${_win_data}/sgsplit.wxs ${_win_data}/sgsplit.ico ${_msi_stage}
+    COMMAND ${SGSPLIT_WIXL} --arch x64 --define Version=${PROJECT_VERSION} --output ${_msi}
+            ${_msi_stage}/sgsplit.wxs
+    DEPENDS sgsplit sgsplit-batch ${CMAKE_CURRENT_SOURCE_DIR}/README.md ${_win_data}/sgsplit.wxs ${_win_data}/sgsplit.ico
+    VERBATIM)
+  add_custom_target(msi DEPENDS ${_msi})
+endif()
+
 # A cross build has no GoogleTest for the target system; build it from the
 # sources that Debian ships, with the same compiler.
 if(SGSPLIT_BUILD_TESTS AND CMAKE_CROSSCOMPILING AND NOT TARGET GTest::gtest)

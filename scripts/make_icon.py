@@ -1,15 +1,20 @@
 #!/usr/bin/env python3
-"""Draws the programs' icon, data/windows/sgsplit.ico.
+"""Draws the programs' icon: data/windows/sgsplit.ico for Windows, and for the
+Linux menu data/icons/sgsplit.svg and data/icons/NxN/sgsplit.png.
 
 A cube seen from a corner whose three faces are drawn apart, one colour each:
-one model whose parts have become pieces of their own. Run it again after a
-change and commit the file; the build does not need Python.
+one model whose parts have become pieces of their own. Every file is drawn
+from the one set of faces below. Run it again after a change and commit the
+files; the build does not need Python.
 """
 import math
+import os
 import struct
 import sys
+import zlib
 
-SIZES = (16, 24, 32, 48, 64)
+ICO_SIZES = (16, 24, 32, 48, 64)
+PNG_SIZES = (16, 24, 32, 48, 64, 128, 256)
 SAMPLES = 4  # per axis, for smooth edges
 
 # The faces in a unit square, y downwards: top, left and right, each pushed
@@ -42,6 +47,7 @@ def inside(poly, x, y):
     return hit
 
 def pixel(size, px, py):
+    """Straight (not premultiplied) red, green, blue and alpha of one pixel."""
     r = g = b = a = 0
     for sy in range(SAMPLES):
         for sx in range(SAMPLES):
@@ -54,14 +60,17 @@ def pixel(size, px, py):
     n = SAMPLES * SAMPLES
     if a == 0:
         return (0, 0, 0, 0)
-    # Straight (not premultiplied) colour, as icons want it.
     cov = a // 255
-    return (b // cov, g // cov, r // cov, a // n)
+    return (r // cov, g // cov, b // cov, a // n)
 
-def image(size):
-    rows = [[pixel(size, x, y) for x in range(size)] for y in range(size)]
+def raster(size):
+    return [[pixel(size, x, y) for x in range(size)] for y in range(size)]
+
+def ico_image(rows):
+    size = len(rows)
     header = struct.pack("<IiiHHIIiiII", 40, size, 2 * size, 1, 32, 0, 0, 0, 0, 0, 0)
-    xor = b"".join(bytes(c for p in row for c in p) for row in reversed(rows))
+    # Bottom-up rows of blue, green, red, alpha.
+    xor = b"".join(bytes(c for r, g, b, a in row for c in (b, g, r, a)) for row in reversed(rows))
     mask_stride = ((size + 31) // 32) * 4
     mask = bytearray()
     for row in reversed(rows):
@@ -72,16 +81,47 @@ def image(size):
         mask += bits
     return header + xor + bytes(mask)
 
-def main(out):
-    images = [image(s) for s in SIZES]
+def ico(rasters):
+    images = [ico_image(rasters[s]) for s in ICO_SIZES]
     data = struct.pack("<HHH", 0, 1, len(images))
     offset = 6 + 16 * len(images)
-    for s, img in zip(SIZES, images):
+    for s, img in zip(ICO_SIZES, images):
         dim = 0 if s == 256 else s
         data += struct.pack("<BBBBHHII", dim, dim, 0, 0, 1, 32, len(img), offset)
         offset += len(img)
-    with open(out, "wb") as f:
-        f.write(data + b"".join(images))
+    return data + b"".join(images)
+
+def png(rows):
+    size = len(rows)
+    def chunk(kind, body):
+        return (struct.pack(">I", len(body)) + kind + body +
+                struct.pack(">I", zlib.crc32(kind + body) & 0xFFFFFFFF))
+    # 8-bit RGBA, no filter on any row.
+    raw = b"".join(b"\0" + bytes(c for p in row for c in p) for row in rows)
+    return (b"\x89PNG\r\n\x1a\n" +
+            chunk(b"IHDR", struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0)) +
+            chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
+
+def svg():
+    unit = 256
+    paths = []
+    for poly, colour in FACES:
+        points = " ".join(f"{x * unit:.3f},{y * unit:.3f}" for x, y in poly)
+        paths.append(f'  <polygon points="{points}" fill="#{colour[0]:02x}{colour[1]:02x}{colour[2]:02x}"/>\n')
+    return (f'<svg xmlns="http://www.w3.org/2000/svg" width="{unit}" height="{unit}" '
+            f'viewBox="0 0 {unit} {unit}">\n' + "".join(paths) + "</svg>\n").encode()
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+def main(data_dir):
+    rasters = {s: raster(s) for s in sorted(set(ICO_SIZES) | set(PNG_SIZES))}
+    write(os.path.join(data_dir, "windows", "sgsplit.ico"), ico(rasters))
+    write(os.path.join(data_dir, "icons", "sgsplit.svg"), svg())
+    for s in PNG_SIZES:
+        write(os.path.join(data_dir, "icons", f"{s}x{s}", "sgsplit.png"), png(rasters[s]))
 
 if __name__ == "__main__":
-    main(sys.argv[1] if len(sys.argv) > 1 else "data/windows/sgsplit.ico")
+    main(sys.argv[1] if len(sys.argv) > 1 else "data")
