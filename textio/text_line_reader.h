@@ -32,8 +32,6 @@ class TextLineReader {
   void Close();
 
   bool eof() const { return (conditions_ & kEndOfInput) != 0; }
-  // The open file, for the caller that must know which file it is.
-  FileHandle handle() const { return file_; }
   bool fail() const { return (conditions_ & kFail) != 0; }
   bool bad() const { return (conditions_ & kBad) != 0; }
   bool good() const { return conditions_ == 0; }
