@@ -192,7 +192,8 @@ TEST(HostileInputTest, ModelPast4GiBIsRewrittenExactly) {
   const std::string body = chunk.substr(std::string("g part\ns 1\nusemtl m\n").size());
 
   // Past 4 GiB: a CR LF whose CR ends a block, a lone CR that ends a block,
-  // a last smoothing group, then the end of the input at 0x1A.
+  // a last smoothing group, then the end of the input at 0x1A, with more
+  // lines after it.
   std::string tail = "#" + std::string(kBlock - 2, 'a') + "\r\n";
   tail += "f" + std::string(2 * kBlock - 1 - tail.size() - 1, 'b') + "\rv 1 2 3\n";
   tail += "s last\n\x1Ag junk\ns 9\n";
@@ -215,6 +216,25 @@ TEST(HostileInputTest, ModelPast4GiBIsRewrittenExactly) {
   }
   ASSERT_EQ(fs::file_size(model), base + tail.size());
 
+  // What follows the mark would be lost: the model stays, and the mark's
+  // place is told in full, past 4 GiB.
+  const std::uint64_t mark = base + tail.find('\x1A');
+  const BatchResult refused = RunBatch(model, temp.path());
+  EXPECT_EQ(refused.status, 1) << refused.errors;
+  EXPECT_NE(
+      refused.errors.find("the model holds other bytes after an end-of-file mark (0x1A) at byte " +
+                          std::to_string(mark) + "; rewriting would drop them"),
+      std::string::npos)
+      << refused.errors;
+  ASSERT_EQ(fs::file_size(model), base + tail.size());
+  EXPECT_EQ(testing::CountFiles(temp.path()), 0u);
+
+  // Marks alone after the first are padding, and the model is rewritten.
+  fs::resize_file(model, mark);
+  {
+    std::ofstream out(model, std::ios::binary | std::ios::app);
+    out << "\x1A\x1A\x1A";
+  }
   const BatchResult result = RunBatch(model, temp.path());
   EXPECT_EQ(result.status, 0) << result.errors;
   EXPECT_EQ(result.errors, "");
