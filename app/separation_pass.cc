@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <utility>
 
 #include "app/conversion_code_page.h"
@@ -27,7 +28,6 @@ class TemporaryFileGuard {
   TemporaryFileGuard(const TemporaryFileGuard&) = delete;
   TemporaryFileGuard& operator=(const TemporaryFileGuard&) = delete;
 
-  FileHandle file() const { return file_; }
   // Removes the file now; false when it could not be removed.
   bool Remove() {
     const FileHandle file = std::exchange(file_, FileHandle::kInvalid);
@@ -114,11 +114,10 @@ void Pass(Platform& platform, const PassOptions& options, PassReport& report) {
                 Reason(platform, "cannot create a temporary file", platform.LastError()));
   TemporaryFileGuard temp_file(platform, report, temp_handle);
 
-  // Each narrowed name lives only until its file is open.
-  TextLineReader reader(
-      platform,
-      NarrowPath(platform, report.chosen_path.c_str(), ConversionCodePage(platform)).Name(),
-      options.line_limit);
+  // The model's name is narrowed once, for its opening and for finding its
+  // place; the temporary file's lives only until that file is open.
+  const NarrowPath model_name(platform, report.chosen_path.c_str(), ConversionCodePage(platform));
+  TextLineReader reader(platform, model_name.Name(), options.line_limit);
   if (reader.fail())
     return fail(PassOutcome::kIncomplete,
                 Reason(platform, "cannot open for reading", reader.error()));
@@ -127,9 +126,8 @@ void Pass(Platform& platform, const PassOptions& options, PassReport& report) {
   if (!platform.Identify(reader.handle(), &model))
     return fail(PassOutcome::kIncomplete,
                 Reason(platform, "cannot open for reading", platform.LastError()));
-  const std::unique_ptr<ModelPlace> place = platform.LocateModel(
-      reader.handle(),
-      NarrowPath(platform, report.chosen_path.c_str(), ConversionCodePage(platform)).Name());
+  const std::unique_ptr<ModelPlace> place =
+      platform.LocateModel(reader.handle(), model_name.Name());
   if (place == nullptr)
     return fail(PassOutcome::kIncomplete,
                 Reason(platform, "cannot find the model's folder", platform.LastError()));
