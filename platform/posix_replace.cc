@@ -122,51 +122,51 @@ struct NewFile {
   std::unique_ptr<NotedFile> noted;
 };
 
+// Gives `file` a hidden, unguessable name in `folder`, made by `make(name)`
+// (false with errno EEXIST when the name is taken), and notes it for removal
+// on a signal.
+template <class Make>
+bool UnderHiddenName(int folder, NewFile& file, Make make) {
+  for (int tries = 0; tries < 100; ++tries) {
+    std::string name = UnguessableName(".sgsplit-", "");
+    const SignalsHeld held;  // until the name is noted
+    if (!make(name)) {
+      if (errno == EEXIST) continue;
+      return false;
+    }
+    struct stat st;
+    if (::fstat(file.fd.get(), &st) != 0) {
+      ::unlinkat(folder, name.c_str(), 0);
+      return false;
+    }
+    file.name = std::move(name);
+    file.noted = std::make_unique<NotedFile>(folder, file.name.c_str(), st.st_dev, st.st_ino);
+    return true;
+  }
+  return false;
+}
+
 bool CreateBeside(int folder, NewFile* file) {
   file->fd = UniqueFd(::openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
   if (file->fd.valid()) return true;
   if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
-  for (int tries = 0; tries < 100; ++tries) {
-    std::string name = UnguessableName(".sgsplit-", "");
-    const SignalsHeld held;  // until the name is noted
+  return UnderHiddenName(folder, *file, [&](const std::string& name) {
     file->fd = UniqueFd(
         ::openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (file->fd.valid()) {
-      struct stat st;
-      if (::fstat(file->fd.get(), &st) != 0) {
-        ::unlinkat(folder, name.c_str(), 0);
-        return false;
-      }
-      file->name = std::move(name);
-      file->noted = std::make_unique<NotedFile>(folder, file->name.c_str(), st.st_dev, st.st_ino);
-      return true;
-    }
-    if (errno != EEXIST) return false;
-  }
-  return false;
+    return file->fd.valid();
+  });
 }
 
 // Links a file that has no name yet into `folder` under a hidden name.
 bool GiveName(int folder, NewFile& file) {
   if (!file.name.empty()) return true;
-  struct stat st;
-  if (::fstat(file.fd.get(), &st) != 0) return false;
   char proc[32];
   std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", file.fd.get());
-  for (int tries = 0; tries < 100; ++tries) {
-    std::string name = UnguessableName(".sgsplit-", "");
-    int linked = ::linkat(AT_FDCWD, proc, folder, name.c_str(), AT_SYMLINK_FOLLOW);
+  return UnderHiddenName(folder, file, [&](const std::string& name) {
+    if (::linkat(AT_FDCWD, proc, folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
     // Without /proc, only a privileged process may link a descriptor.
-    if (linked != 0 && errno == ENOENT)
-      linked = ::linkat(file.fd.get(), "", folder, name.c_str(), AT_EMPTY_PATH);
-    if (linked == 0) {
-      file.name = std::move(name);
-      file.noted = std::make_unique<NotedFile>(folder, file.name.c_str(), st.st_dev, st.st_ino);
-      return true;
-    }
-    if (errno != EEXIST) return false;
-  }
-  return false;
+    return errno == ENOENT && ::linkat(file.fd.get(), "", folder, name.c_str(), AT_EMPTY_PATH) == 0;
+  });
 }
 
 void Discard(int folder, NewFile& file) {
