@@ -19,6 +19,8 @@ export TMPDIR="$work/tmp" NO_AT_BRIDGE=1 GTK_USE_PORTAL=0 HOME="$work"
 unset WAYLAND_DISPLAY
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
+# shellcheck source=tests/desktop_lib.sh
+source "$(dirname "$0")/desktop_lib.sh"
 
 model() {
   printf 'mtllib box.mtl\r\nv 0 0 0\nv 1 0 0\n\ng box\nusemtl red\ns 1\nf 1 2 3\ns off\nf 3 2 1\n' >"$1"
@@ -37,27 +39,7 @@ cmp -s "$work/models/alone.obj" "$work/alone.expected" || fail "no display: mode
 [ -z "$(ls -A "$work/tmp")" ] || fail "no display: temporary folder not empty"
 
 # A display of our own.
-for n in $(seq 90 140); do
-  [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || { display=":$n"; break; }
-done
-Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-xvfb_pid=$!
-export DISPLAY=$display
-for _ in $(seq 50); do xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
-
-# The program's error message is the only window titled "sgsplit".
-message_window() { xdotool search --onlyvisible --name '^sgsplit$' 2>/dev/null | head -n 1 || true; }
-# Waits for it. A search stumbles on a window that closes while it looks (the
-# file dialog's), so it is repeated rather than left to wait by itself.
-wait_for_message() {
-  local window
-  for _ in $(seq 150); do
-    window=$(message_window)
-    [ -z "$window" ] || { echo "$window"; return 0; }
-    sleep 0.2
-  done
-  return 1
-}
+start_display 90 140
 
 # Starts the program, waits for its dialog, sends the keys, and sets $status.
 # With expect_message=1 the program must then show its error message and wait
@@ -72,7 +54,7 @@ drive() {
   xdotool windowactivate --sync "$window" 2>/dev/null || xdotool windowfocus --sync "$window"
   "$@"
   if [ "${expect_message:-0}" = 1 ]; then
-    window=$(wait_for_message) ||
+    window=$(wait_for_message 150) ||
       { kill "$pid" 2>/dev/null || true; fail "the error message did not appear"; }
     kill -0 "$pid" 2>/dev/null || fail "the program ended before its message was dismissed"
     sleep 0.5

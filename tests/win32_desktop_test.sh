@@ -19,6 +19,8 @@ cleanup() {
 trap cleanup EXIT
 mkdir "$work/models"
 fail() { echo "FAIL: $*" >&2; exit 1; }
+# shellcheck source=tests/desktop_lib.sh
+source "$(dirname "$0")/desktop_lib.sh"
 
 model() {
   printf 'mtllib box.mtl\r\nv 0 0 0\nv 1 0 0\n\ng box\nusemtl red\ns 1\nf 1 2 3\ns off\nf 3 2 1\n' >"$1"
@@ -28,31 +30,11 @@ model() {
 # still running from earlier programs may hold a desktop without a display.
 wineserver -k 2>/dev/null || true
 wineserver -w
-for n in $(seq 150 200); do
-  [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || { display=":$n"; break; }
-done
-Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-xvfb_pid=$!
-export DISPLAY=$display
-for _ in $(seq 50); do xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
+start_display 150 200
 
 temp=$(winepath -u "$(wine cmd.exe /c echo %TEMP% | tr -d '\r')")
 no_temp_files() { ! ls "$temp"/obj*.tmp >/dev/null 2>&1; }
 no_temp_files || fail "temporary files were there before the test"
-
-# The program's error message is the only window titled "sgsplit".
-message_window() { xdotool search --onlyvisible --name '^sgsplit$' 2>/dev/null | head -n 1 || true; }
-# Waits for it. A search stumbles on a window that closes while it looks (the
-# file dialog's), so it is repeated rather than left to wait by itself.
-wait_for_message() {
-  local window
-  for _ in $(seq 300); do
-    window=$(message_window)
-    [ -z "$window" ] || { echo "$window"; return 0; }
-    sleep 0.2
-  done
-  return 1
-}
 
 # Starts the program, waits for its dialog, sends the keys, and sets $status.
 # With expect_message=1 the program must then show its error message and wait
@@ -67,7 +49,7 @@ drive() {
   xdotool windowfocus --sync "$window" 2>/dev/null || true
   "$@"
   if [ "${expect_message:-0}" = 1 ]; then
-    window=$(wait_for_message) ||
+    window=$(wait_for_message 300) ||
       { kill "$pid" 2>/dev/null || true; fail "the error message did not appear"; }
     kill -0 "$pid" 2>/dev/null || fail "the program ended before its message was dismissed"
     sleep 1

@@ -1,0 +1,31 @@
+# What the two desktop tests share: a headless X server of their own and the
+# program's error message window. Sourced; needs $work.
+
+# Starts Xvfb on the first free display between $1 and $2 and waits for it;
+# sets DISPLAY and xvfb_pid.
+start_display() {
+  local n display=
+  for n in $(seq "$1" "$2"); do
+    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || { display=":$n"; break; }
+  done
+  Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+  xvfb_pid=$!
+  export DISPLAY=$display
+  for _ in $(seq 50); do xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
+}
+
+# The program's error message is the only window titled "sgsplit".
+message_window() { xdotool search --onlyvisible --name '^sgsplit$' 2>/dev/null | head -n 1 || true; }
+
+# Waits for it, $1 times a fifth of a second at most. A search stumbles on a
+# window that closes while it looks (the file dialog's), so it is repeated
+# rather than left to wait by itself.
+wait_for_message() {
+  local window
+  for _ in $(seq "$1"); do
+    window=$(message_window)
+    [ -z "$window" ] || { echo "$window"; return 0; }
+    sleep 0.2
+  done
+  return 1
+}
