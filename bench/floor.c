@@ -2,15 +2,19 @@
  * sgsplit-batch against: reads of 4096 bytes, CR LF read as LF, the input
  * ended by the first 0x1A, empty, "g" and "o" lines dropped, a numbered
  * group, object and material line before every "s" line, every line written
- * with CR LF by one write() of its own, into a temporary file that is then
- * copied over the model and removed.
+ * with CR LF by one write() of its own into a temporary file, which is then
+ * put in place so that a crash leaves the model wholly old or wholly new:
+ * copied into a new file beside the model with its permissions, committed to the disk, renamed
+ * over the model, the folder committed, and the temporary file removed.
  *
  *   floor MODEL
  */
 #include <fcntl.h>
+#include <libgen.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 static int out_fd;
@@ -52,10 +56,7 @@ static void Rules(char* line, size_t length) {
   EndLine(line, length);
 }
 
-static int CopyOver(const char* from, const char* to) {
-  const int in = open(from, O_RDONLY);
-  const int out = open(to, O_WRONLY | O_TRUNC);
-  if (in < 0 || out < 0) return 0;
+static int CopyAll(int in, int out) {
   static char buffer[1 << 16];
   ssize_t n;
   while ((n = read(in, buffer, sizeof buffer)) > 0) {
@@ -65,7 +66,25 @@ static int CopyOver(const char* from, const char* to) {
       done += w;
     }
   }
-  return n == 0 && close(in) == 0 && close(out) == 0;
+  return n == 0;
+}
+
+static int PutInPlace(const char* from, const char* model) {
+  char beside[4096], folder[4096];
+  snprintf(beside, sizeof beside, "%s.floorXXXXXX", model);
+  snprintf(folder, sizeof folder, "%s", model);
+  const int in = open(from, O_RDONLY);
+  const int out = mkstemp(beside);
+  const int folder_fd = open(dirname(folder), O_RDONLY | O_DIRECTORY);
+  struct stat model_stat;
+  int ok = in >= 0 && out >= 0 && folder_fd >= 0 && stat(model, &model_stat) == 0 &&
+           fchmod(out, model_stat.st_mode & 07777) == 0 && CopyAll(in, out) && fsync(out) == 0;
+  if (in >= 0) close(in);
+  if (out >= 0 && close(out) != 0) ok = 0;
+  ok = ok && rename(beside, model) == 0 && fsync(folder_fd) == 0;
+  if (!ok && out >= 0) unlink(beside);
+  if (folder_fd >= 0) close(folder_fd);
+  return ok;
 }
 
 int main(int argc, char** argv) {
@@ -121,7 +140,7 @@ int main(int argc, char** argv) {
   if (length != 0) Rules(line, length);
   free(line);
   close(in);
-  if (close(out_fd) != 0 || write_failed || !CopyOver(temp, argv[1])) {
+  if (close(out_fd) != 0 || write_failed || !PutInPlace(temp, argv[1])) {
     perror("floor");
     unlink(temp);
     return 1;
