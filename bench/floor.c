@@ -81,8 +81,9 @@ static int PutInPlace(const char* from, const char* model) {
            fchmod(out, model_stat.st_mode & 07777) == 0 && CopyAll(in, out) && fsync(out) == 0;
   if (in >= 0) close(in);
   if (out >= 0 && close(out) != 0) ok = 0;
-  ok = ok && rename(beside, model) == 0 && fsync(folder_fd) == 0;
-  if (!ok && out >= 0) unlink(beside);
+  const int renamed = ok && rename(beside, model) == 0;
+  if (!renamed && out >= 0) unlink(beside);
+  ok = renamed && fsync(folder_fd) == 0;
   if (folder_fd >= 0) close(folder_fd);
   return ok;
 }
