@@ -198,8 +198,15 @@ class PosixPlatform final : public Platform {
   }
 
   FileHandle OpenForWriting(const FileName& name) override {
-    UniqueFd fd(::open(name.narrow, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
+    UniqueFd fd(::open(name.narrow, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
     if (fd.get() < 0) return FailedOpen(errno);
+    // Emptied only when it holds something. On ext4 a file truncated to
+    // nothing is flushed to the disk when it is closed, which would write the
+    // whole temporary result to the disk a second time for nothing.
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) return FailedOpen(errno);
+    if (S_ISREG(st.st_mode) && st.st_size != 0 && ::ftruncate(fd.get(), 0) != 0)
+      return FailedOpen(errno);
     return HandleOf(fd.Release());
   }
 

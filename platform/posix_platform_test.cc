@@ -94,6 +94,28 @@ TEST_F(PosixPlatformTest, WritingNeverFollowsALink) {
   EXPECT_EQ(ReadBytes(dir_ / "victim"), "keep");
 }
 
+TEST_F(PosixPlatformTest, WritingEmptiesOnlyAFileThatHoldsBytes) {
+  const fs::path full = dir_ / "full.tmp", empty = dir_ / "empty.tmp", fresh = dir_ / "new.tmp";
+  WriteBytes(full, "old bytes");
+  WriteBytes(empty, "");
+  // An empty file is not truncated: a truncate would change its times and,
+  // on ext4, have the result flushed to the disk when it is closed.
+  const struct timespec past[2] = {{1'000'000, 0}, {1'000'000, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, empty.c_str(), past, 0), 0);
+  for (const fs::path& file : {full, empty, fresh, fs::path("/dev/null")}) {
+    SCOPED_TRACE(file);
+    const FileHandle out = platform_->OpenForWriting({file.c_str()});
+    ASSERT_NE(out, FileHandle::kInvalid);
+    EXPECT_TRUE(platform_->Close(out));
+    if (file != "/dev/null") {
+      EXPECT_EQ(ReadBytes(file), "");
+    }
+  }
+  struct stat st;
+  ASSERT_EQ(::stat(empty.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtim.tv_sec, 1'000'000);
+}
+
 // A model opened as the pass opens it, and a result to put in its place.
 class ReplaceModelTest : public PosixPlatformTest {
  protected:
