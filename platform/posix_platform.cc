@@ -226,13 +226,17 @@ class PosixPlatform final : public Platform {
 
   bool Write(FileHandle file, const void* data, std::uint32_t size,
              std::uint32_t* written) override {
-    // A line at a time comes here, and nearly always goes in one call.
-    const ssize_t n = ::write(FdOf(file), data, size);
-    if (n == static_cast<ssize_t>(size)) [[likely]] {
-      *written = size;
-      return true;
+    const char* bytes = static_cast<const char*>(data);
+    *written = 0;
+    while (*written < size) {
+      const ssize_t n = ::write(FdOf(file), bytes + *written, size - *written);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return Failed(errno);
+      }
+      *written += static_cast<std::uint32_t>(n);
     }
-    return WriteRest(file, static_cast<const char*>(data), size, n, written);
+    return true;
   }
 
   bool Close(FileHandle file) override {
@@ -283,26 +287,6 @@ class PosixPlatform final : public Platform {
   std::map<int, TempFile> temp_files_;
   std::uint32_t last_error_ = 0;
 };
-
-// After a first write that went short, was interrupted or failed.
-__attribute__((noinline)) bool PosixPlatform::WriteRest(FileHandle file, const char* bytes,
-                                                        std::uint32_t size, ssize_t first,
-                                                        std::uint32_t* written) {
-  if (first < 0 && errno != EINTR) {
-    *written = 0;
-    return Failed(errno);
-  }
-  *written = first > 0 ? static_cast<std::uint32_t>(first) : 0;
-  while (*written < size) {
-    const ssize_t n = ::write(FdOf(file), bytes + *written, size - *written);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Failed(errno);
-    }
-    *written += static_cast<std::uint32_t>(n);
-  }
-  return true;
-}
 
 }  // namespace
 
