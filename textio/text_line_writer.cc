@@ -22,37 +22,48 @@ void TextLineWriter::NoteError() {
   if (error_ == 0) error_ = platform_.LastError();
 }
 
+namespace {
+
+// Turns the characters of `text` into bytes at `out`, up to the first that
+// has no byte. Returns how many were turned.
+std::size_t Narrow(std::u16string_view text, char* out) {
+  std::size_t done = 0;
+  for (; done < text.size() && text[done] <= 0xFF; ++done)
+    out[done] = static_cast<char>(text[done]);
+  return done;
+}
+
+}  // namespace
+
 void TextLineWriter::WriteText(std::u16string_view text) {
   if (conditions_ != 0 || file_ == FileHandle::kInvalid) {
     conditions_ |= kBad;
     return;
   }
+  if (text.empty()) return;
+  char* const staging = Staging();
   while (!text.empty()) {
-    // The bytes go to the staging buffer, or without one each by itself.
-    char alone[2];
-    char* out = alone;
-    std::size_t room = 1;
-    if (Staging() != nullptr) {
+    std::size_t count;
+    if (staging != nullptr) {
       if (staged_ == kStagingSize && !HandOver()) {
         conditions_ |= kBad;
         return;
       }
-      out = Staging() + staged_;
-      room = kStagingSize - staged_;
-    }
-    const std::size_t count = std::min(room, text.size());
-    std::size_t done = 0;
-    // A character above U+00FF has no byte: nothing from it on is written.
-    for (; done < count && text[done] <= 0xFF; ++done) out[done] = static_cast<char>(text[done]);
-    if (out != alone) {
+      count = std::min<std::size_t>(kStagingSize - staged_, text.size());
+      const std::size_t done = Narrow({text.data(), count}, staging + staged_);
       staged_ += static_cast<std::uint32_t>(done);
-    } else if (done != 0 && !WriteWithCrLf(alone, 1)) {
-      conditions_ |= kBad;
-      return;
-    }
-    if (done != count) {
-      conditions_ |= kBad;
-      return;
+      if (done != count) {
+        conditions_ |= kBad;
+        return;
+      }
+    } else {
+      // Without a staging buffer each byte goes to the system by itself.
+      count = 1;
+      char alone[2];
+      if (Narrow({text.data(), 1}, alone) != 1 || !WriteWithCrLf(alone, 1)) {
+        conditions_ |= kBad;
+        return;
+      }
     }
     text.remove_prefix(count);
   }
@@ -105,7 +116,7 @@ bool TextLineWriter::HandOver() {
   if (staged_ == 0) return true;
   const std::uint32_t count = staged_;
   staged_ = 0;
-  return WriteWithCrLf(Staging(), count);
+  return WriteWithCrLf(reinterpret_cast<char*>(staging_.get()), count);
 }
 
 bool TextLineWriter::WriteWithCrLf(char* bytes, std::uint32_t count) {
