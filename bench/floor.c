@@ -4,8 +4,9 @@
  * group, object and material line before every "s" line, every line written
  * with CR LF by one write() of its own into a temporary file, which is then
  * put in place so that a crash leaves the model wholly old or wholly new:
- * copied into a new file beside the model with its permissions, committed to the disk, renamed
- * over the model, the folder committed, and the temporary file removed.
+ * copied into a new file beside the model with its permissions, committed
+ * to the disk, renamed over the model, the folder committed, and the
+ * temporary file removed.
  *
  *   floor MODEL
  */
