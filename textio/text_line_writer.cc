@@ -5,23 +5,6 @@
 #include <iterator>
 
 namespace sgsplit {
-
-TextLineWriter::TextLineWriter(Platform& platform, const FileName& name) : platform_(platform) {
-  file_ = platform_.OpenForWriting(name);
-  if (file_ == FileHandle::kInvalid) {
-    NoteError();
-    conditions_ |= kFail;
-  }
-}
-
-TextLineWriter::~TextLineWriter() {
-  if (file_ != FileHandle::kInvalid) Close();
-}
-
-void TextLineWriter::NoteError() {
-  if (error_ == 0) error_ = platform_.LastError();
-}
-
 namespace {
 
 // Turns the characters of `text` into bytes at `out`, up to the first that
@@ -33,37 +16,68 @@ std::size_t Narrow(std::u16string_view text, char* out) {
   return done;
 }
 
+// Hands `count` bytes to the system with every LF as CR LF. The bytes are
+// widened in place: there must be room for `count` more after them.
+bool WriteWithCrLf(Platform& platform, FileHandle file, char* bytes, std::uint32_t count) {
+  // Nearly always the one LF is the last byte.
+  const char* from = bytes + count;
+  const auto* first_lf = static_cast<const char*>(std::memchr(bytes, '\n', count));
+  const auto line_ends =
+      first_lf != nullptr ? static_cast<std::uint32_t>(std::count(first_lf, from, '\n')) : 0;
+  // From the back, so that no byte is overwritten before it has moved; the
+  // bytes before the first LF stay where they are.
+  char* to = bytes + count + line_ends;
+  while (to != from) {
+    const char byte = *--from;
+    *--to = byte;
+    if (byte == '\n') *--to = '\r';
+  }
+  const std::uint32_t total = count + line_ends;
+  std::uint32_t written = 0;
+  return platform.Write(file, bytes, total, &written) && written == total;
+}
+
 }  // namespace
+
+TextLineWriter::TextLineWriter(Platform& platform, const FileName& name) : platform_(platform) {
+  file_ = platform_.OpenForWriting(name);
+  if (file_ == FileHandle::kInvalid) {
+    NoteError();
+    conditions_ |= kFail;
+    return;
+  }
+  // Without a staging buffer each byte goes to the system by itself.
+  staging_ = platform_.Allocate(std::size_t{2} * kStagingSize);
+  if (staging_ != nullptr) {
+    staging_bytes_ = reinterpret_cast<char*>(staging_.get());
+    staging_size_ = kStagingSize;
+  }
+}
+
+TextLineWriter::~TextLineWriter() {
+  if (file_ != FileHandle::kInvalid) Close();
+}
+
+void TextLineWriter::NoteError() {
+  if (error_ == 0) error_ = platform_.LastError();
+}
 
 void TextLineWriter::WriteText(std::u16string_view text) {
   if (conditions_ != 0 || file_ == FileHandle::kInvalid) {
     conditions_ |= kBad;
     return;
   }
-  if (text.empty()) return;
-  char* const staging = Staging();
   while (!text.empty()) {
-    std::size_t count;
-    if (staging != nullptr) {
-      if (staged_ == kStagingSize && !HandOver()) {
-        conditions_ |= kBad;
-        return;
-      }
-      count = std::min<std::size_t>(kStagingSize - staged_, text.size());
-      const std::size_t done = Narrow({text.data(), count}, staging + staged_);
-      staged_ += static_cast<std::uint32_t>(done);
-      if (done != count) {
-        conditions_ |= kBad;
-        return;
-      }
-    } else {
-      // Without a staging buffer each byte goes to the system by itself.
-      count = 1;
-      char alone[2];
-      if (Narrow({text.data(), 1}, alone) != 1 || !WriteWithCrLf(alone, 1)) {
-        conditions_ |= kBad;
-        return;
-      }
+    if (staged_ == staging_size_ && !HandOver()) {
+      conditions_ |= kBad;
+      return;
+    }
+    const std::size_t count = std::min<std::size_t>(staging_size_ - staged_, text.size());
+    const std::size_t done = Narrow({text.data(), count}, staging_bytes_ + staged_);
+    staged_ += static_cast<std::uint32_t>(done);
+    if (done != count) {
+      conditions_ |= kBad;
+      return;
     }
     text.remove_prefix(count);
   }
@@ -96,6 +110,8 @@ void TextLineWriter::Close() {
   }
   bool ok = HandOver();
   staging_.reset();
+  staging_bytes_ = spare_;
+  staging_size_ = 1;
   if (!platform_.Close(file_)) {
     NoteError();
     ok = false;
@@ -104,42 +120,13 @@ void TextLineWriter::Close() {
   if (!ok) conditions_ |= kFail;
 }
 
-char* TextLineWriter::Staging() {
-  if (!staging_tried_) {
-    staging_tried_ = true;
-    staging_ = platform_.Allocate(std::size_t{2} * kStagingSize);
-  }
-  return reinterpret_cast<char*>(staging_.get());
-}
-
 bool TextLineWriter::HandOver() {
   if (staged_ == 0) return true;
   const std::uint32_t count = staged_;
   staged_ = 0;
-  return WriteWithCrLf(reinterpret_cast<char*>(staging_.get()), count);
-}
-
-bool TextLineWriter::WriteWithCrLf(char* bytes, std::uint32_t count) {
-  // Nearly always the one LF is the last byte.
-  const char* from = bytes + count;
-  const auto* first_lf = static_cast<const char*>(std::memchr(bytes, '\n', count));
-  const auto line_ends =
-      first_lf != nullptr ? static_cast<std::uint32_t>(std::count(first_lf, from, '\n')) : 0;
-  // From the back, so that no byte is overwritten before it has moved; the
-  // bytes before the first LF stay where they are.
-  char* to = bytes + count + line_ends;
-  while (to != from) {
-    const char byte = *--from;
-    *--to = byte;
-    if (byte == '\n') *--to = '\r';
-  }
-  const std::uint32_t total = count + line_ends;
-  std::uint32_t written = 0;
-  if (!platform_.Write(file_, bytes, total, &written)) {
-    NoteError();
-    return false;
-  }
-  return written == total;
+  if (WriteWithCrLf(platform_, file_, staging_bytes_, count)) return true;
+  NoteError();
+  return false;
 }
 
 }  // namespace sgsplit

@@ -43,19 +43,18 @@ class TextLineWriter {
  private:
   enum Condition : std::uint8_t { kFail = 1, kBad = 2 };
 
-  // The staging buffer, obtained on first use; null when none can be had.
-  char* Staging();
   bool HandOver();
-  // Hands `count` bytes to the system with every LF as CR LF. The bytes are
-  // widened in place: there must be room for `count` more after them.
-  bool WriteWithCrLf(char* bytes, std::uint32_t count);
   void NoteError();
 
   Platform& platform_;
   FileHandle file_ = FileHandle::kInvalid;
   // kStagingSize bytes of staging and as many again for the CRs.
   std::unique_ptr<std::byte[]> staging_;
-  bool staging_tried_ = false;
+  // Where bytes are staged: the buffer above, or one byte of spare (and its
+  // CR) when there is no buffer.
+  char spare_[2] = {};
+  char* staging_bytes_ = spare_;
+  std::uint32_t staging_size_ = 1;
   std::uint32_t staged_ = 0;
   std::uint8_t conditions_ = 0;
   std::uint32_t error_ = 0;
