@@ -234,6 +234,8 @@ class PosixPlatform final : public Platform {
         if (errno == EINTR) continue;
         return Failed(errno);
       }
+      // A file that takes nothing of what is left would be asked for ever.
+      if (n == 0) return Failed(EIO);
       *written += static_cast<std::uint32_t>(n);
     }
     return true;

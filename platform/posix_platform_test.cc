@@ -1,10 +1,16 @@
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +29,35 @@ namespace fs = std::filesystem;
 using testing::ReadBytes;
 using testing::ScratchDir;
 using testing::WriteBytes;
+
+// Runs `body` in a child process in which the system call `number` on any
+// descriptor from `first_fd` up does nothing and returns 0, as a file
+// system may answer a write that it takes nothing of. True when the body
+// returned true; a body still running after ten seconds is killed and
+// counts as false.
+bool WhileCallsTakeNothing(long number, int first_fd, const std::function<bool()>& body) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::alarm(10);
+    // The low half of the first argument: this runs on little-endian machines.
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(number), 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+        BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, static_cast<__u32>(first_fd), 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+      ::_exit(2);
+    ::_exit(body() ? 0 : 1);
+  }
+  int status = 0;
+  return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
+}
 
 class PosixPlatformTest : public ::testing::Test {
  protected:
@@ -196,6 +231,17 @@ TEST_F(ReplaceModelTest, ExtendedAttributesAndAclsComeAlong) {
   EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "new");
 }
 
+// A copy beside the model that the file system takes nothing of leaves the
+// model as it was, and nothing beside it.
+TEST_F(ReplaceModelTest, ACopyThatTakesNothingLeavesTheModelAlone) {
+  WriteBytes(dir_ / "model.obj", "old");
+  Open(dir_ / "model.obj");
+  EXPECT_TRUE(WhileCallsTakeNothing(
+      SYS_pwrite64, 3, [&] { return Replace("new content") == ReplaceResult::kUntouched; }));
+  EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "old");
+  EXPECT_EQ(Files(), 1u);
+}
+
 TEST_F(ReplaceModelTest, AModelWithOtherNamesIsRewrittenInPlace) {
   WriteBytes(dir_ / "model.obj", "old old old");
   fs::create_hard_link(dir_ / "model.obj", dir_ / "other.obj");
@@ -301,6 +347,21 @@ TEST_F(PosixPlatformTest, ReadSeekWrite) {
   ASSERT_TRUE(platform_->Read(in, buffer, 8, &count));
   EXPECT_EQ(count, 0u);
   EXPECT_TRUE(platform_->Close(in));
+}
+
+// A file that takes nothing of a write fails it, instead of being asked
+// again for ever.
+TEST_F(PosixPlatformTest, AWriteThatTakesNothingFails) {
+  const std::string path = (dir_ / "f.bin").string();
+  const FileHandle out = platform_->OpenForWriting({path.c_str()});
+  ASSERT_NE(out, FileHandle::kInvalid);
+  const auto fd = static_cast<int>(static_cast<std::intptr_t>(out));
+  EXPECT_TRUE(WhileCallsTakeNothing(SYS_write, fd, [&] {
+    std::uint32_t written = 1;
+    return !platform_->Write(out, "abc", 3, &written) && written == 0 &&
+           platform_->LastError() == EIO;
+  }));
+  EXPECT_TRUE(platform_->Close(out));
 }
 
 TEST_F(PosixPlatformTest, WideToNarrowAsksForTheSizeItNeeds) {

@@ -64,7 +64,8 @@ bool CopyContent(int from, int to, off_t size) {
       const ssize_t n =
           ::pwrite(to, buffer.data() + put, static_cast<std::size_t>(got - put), done + put);
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return false;
+      if (n == 0) errno = EIO;  // it takes nothing, and would be asked for ever
+      if (n <= 0) return false;
       put += n;
     }
     done += got;
