@@ -16,9 +16,10 @@ std::size_t Narrow(std::u16string_view text, char* out) {
   return done;
 }
 
-// Hands `count` bytes to the system with every LF as CR LF. The bytes are
-// widened in place: there must be room for `count` more after them.
-bool WriteWithCrLf(Platform& platform, FileHandle file, char* bytes, std::uint32_t count) {
+// Makes every LF among the `count` bytes at `bytes` a CR LF, in place, and
+// returns how many bytes there are then: there must be room for `count`
+// more after them.
+std::uint32_t WidenLineEnds(char* bytes, std::uint32_t count) {
   // Nearly always the one LF is the last byte.
   const char* from = bytes + count;
   const auto* first_lf = static_cast<const char*>(std::memchr(bytes, '\n', count));
@@ -32,9 +33,7 @@ bool WriteWithCrLf(Platform& platform, FileHandle file, char* bytes, std::uint32
     *--to = byte;
     if (byte == '\n') *--to = '\r';
   }
-  const std::uint32_t total = count + line_ends;
-  std::uint32_t written = 0;
-  return platform.Write(file, bytes, total, &written) && written == total;
+  return count + line_ends;
 }
 
 }  // namespace
@@ -122,11 +121,14 @@ void TextLineWriter::Close() {
 
 bool TextLineWriter::HandOver() {
   if (staged_ == 0) return true;
-  const std::uint32_t count = staged_;
+  const std::uint32_t total = WidenLineEnds(staging_bytes_, staged_);
   staged_ = 0;
-  if (WriteWithCrLf(platform_, file_, staging_bytes_, count)) return true;
-  NoteError();
-  return false;
+  std::uint32_t written = 0;
+  if (!platform_.Write(file_, staging_bytes_, total, &written)) {
+    NoteError();
+    return false;
+  }
+  return written == total;
 }
 
 }  // namespace sgsplit

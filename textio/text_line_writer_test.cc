@@ -16,8 +16,8 @@ namespace {
 using testing::ReadBytes;
 using testing::ScratchDir;
 
-// Records every write the writer hands to the system, and can refuse to
-// give the writer its staging buffer.
+// Records every write the writer hands to the system, can refuse to give
+// the writer its staging buffer, and can report writes one byte short.
 class RecordingPlatform final : public PlatformWrapper {
  public:
   RecordingPlatform(Platform& target, bool no_staging)
@@ -25,13 +25,16 @@ class RecordingPlatform final : public PlatformWrapper {
   bool Write(FileHandle file, const void* data, std::uint32_t size,
              std::uint32_t* written) override {
     writes.emplace_back(static_cast<const char*>(data), size);
-    return PlatformWrapper::Write(file, data, size, written);
+    const bool ok = PlatformWrapper::Write(file, data, size, written);
+    if (ok && short_writes && *written != 0) --*written;
+    return ok;
   }
   std::unique_ptr<std::byte[]> Allocate(std::size_t size) override {
     if (no_staging_) return nullptr;
     return PlatformWrapper::Allocate(size);
   }
   std::vector<std::string> writes;
+  bool short_writes = false;
 
  private:
   bool no_staging_;
@@ -204,6 +207,20 @@ TEST_F(WriterTest, CloseHandsOverWhatABadWriteLeftStaged) {
                 &bad),
             "xy");
   EXPECT_TRUE(bad);
+}
+
+// A write the system takes short of, without an error, leaves the writer
+// bad with no error code, not one that an earlier call left behind.
+TEST_F(WriterTest, AShortWriteCarriesNoEarlierError) {
+  TextLineWriter writer(platform_, testing::OpenName(platform_, file_).Name());
+  ASSERT_EQ(platform_.OpenForReading(testing::OpenName(platform_, dir_ / "missing").Name()),
+            FileHandle::kInvalid);
+  ASSERT_NE(platform_.LastError(), 0u);
+  platform_.short_writes = true;
+  writer.WriteText(u"v 1");
+  writer.EndLine();
+  EXPECT_TRUE(writer.bad());
+  EXPECT_EQ(writer.error(), 0u);
 }
 
 TEST_F(WriterTest, EmptyTextWritesNothing) {
