@@ -47,10 +47,6 @@ TextLineWriter::TextLineWriter(Platform& platform, const FileName& name) : platf
   }
   // Without a staging buffer each byte goes to the system by itself.
   staging_ = platform_.Allocate(std::size_t{2} * kStagingSize);
-  if (staging_ != nullptr) {
-    staging_bytes_ = reinterpret_cast<char*>(staging_.get());
-    staging_size_ = kStagingSize;
-  }
 }
 
 TextLineWriter::~TextLineWriter() {
@@ -67,12 +63,12 @@ void TextLineWriter::WriteText(std::u16string_view text) {
     return;
   }
   while (!text.empty()) {
-    if (staged_ == staging_size_ && !HandOver()) {
+    if (staged_ == StagingSize() && !HandOver()) {
       conditions_ |= kBad;
       return;
     }
-    const std::size_t count = std::min<std::size_t>(staging_size_ - staged_, text.size());
-    const std::size_t done = Narrow({text.data(), count}, staging_bytes_ + staged_);
+    const std::size_t count = std::min<std::size_t>(StagingSize() - staged_, text.size());
+    const std::size_t done = Narrow({text.data(), count}, Staging() + staged_);
     staged_ += static_cast<std::uint32_t>(done);
     if (done != count) {
       conditions_ |= kBad;
@@ -109,8 +105,6 @@ void TextLineWriter::Close() {
   }
   bool ok = HandOver();
   staging_.reset();
-  staging_bytes_ = spare_;
-  staging_size_ = 1;
   if (!platform_.Close(file_)) {
     NoteError();
     ok = false;
@@ -121,10 +115,10 @@ void TextLineWriter::Close() {
 
 bool TextLineWriter::HandOver() {
   if (staged_ == 0) return true;
-  const std::uint32_t total = WidenLineEnds(staging_bytes_, staged_);
+  const std::uint32_t total = WidenLineEnds(Staging(), staged_);
   staged_ = 0;
   std::uint32_t written = 0;
-  if (!platform_.Write(file_, staging_bytes_, total, &written)) {
+  if (!platform_.Write(file_, Staging(), total, &written)) {
     NoteError();
     return false;
   }

@@ -43,6 +43,10 @@ class TextLineWriter {
  private:
   enum Condition : std::uint8_t { kFail = 1, kBad = 2 };
 
+  // Where bytes are staged and how many fit: the buffer, or without one a
+  // byte of spare (and room for its CR), so that each byte goes out by itself.
+  char* Staging() { return staging_ ? reinterpret_cast<char*>(staging_.get()) : spare_; }
+  std::uint32_t StagingSize() const { return staging_ ? kStagingSize : 1; }
   bool HandOver();
   void NoteError();
 
@@ -50,11 +54,7 @@ class TextLineWriter {
   FileHandle file_ = FileHandle::kInvalid;
   // kStagingSize bytes of staging and as many again for the CRs.
   std::unique_ptr<std::byte[]> staging_;
-  // Where bytes are staged: the buffer above, or one byte of spare (and its
-  // CR) when there is no buffer.
   char spare_[2] = {};
-  char* staging_bytes_ = spare_;
-  std::uint32_t staging_size_ = 1;
   std::uint32_t staged_ = 0;
   std::uint8_t conditions_ = 0;
   std::uint32_t error_ = 0;
