@@ -124,6 +124,9 @@ if [ "$rounds" -gt 0 ]; then
     for ((k = 0; k < ${#implementations[@]}; k++)); do
       impl=${implementations[$(((k + round) % ${#implementations[@]}))]}
       cp "$main_model" "$work/timed.obj"
+      # What the run before left to be written out must not land in this
+      # run's time: mawk and Python leave their output to the system.
+      sync
       start=$(date +%s%N)
       run "$impl" "$work/timed.obj" "$work/rss.txt"
       end=$(date +%s%N)
