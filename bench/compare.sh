@@ -6,8 +6,8 @@
 #   1. every implementation's output is checked byte for byte against
 #      sgsplit-batch's, on the timing model and on a small CR LF model;
 #   2. wall time, in ROUNDS interleaved rounds (the order turns each round),
-#      median reported, and peak memory (maximum resident set) by
-#      /usr/bin/time;
+#      median reported, with the median user-space time and the peak memory
+#      (maximum resident set) by /usr/bin/time;
 #   3. user-space instructions per input byte by callgrind, of the whole
 #      process: all four on the first size of -c (sgsplit-batch alone with
 #      -q), then sgsplit-batch on the last size and on the first model
@@ -18,12 +18,16 @@
 # reported, not enforced.
 #
 #   bench/compare.sh [-s SIZE_MB] [-r ROUNDS] [-c "MB MB..."|none] [-q] [-n]
+#                    [-x PROGRAM]
 #
 #   -s  timing model size in MB of 10^6 bytes (120)
 #   -r  timing rounds (5); 0 checks the outputs only
 #   -c  first and last model size to count instructions on ("12 120"), or none
 #   -q  count instructions of sgsplit-batch only
 #   -n  do not build; use what is in build/bench
+#   -x  another build of sgsplit-batch, checked and timed beside the others
+#       as "other" (not counted by callgrind), to weigh a change against
+#       the current build in the same rounds
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -32,13 +36,15 @@ rounds=5
 callgrind_sizes="12 120"
 count_others=1
 build=1
-while getopts "s:r:c:qn" option; do
+other=
+while getopts "s:r:c:qnx:" option; do
   case $option in
     s) size_mb=$OPTARG ;;
     r) rounds=$OPTARG ;;
     c) callgrind_sizes=$OPTARG ;;
     q) count_others=0 ;;
     n) build=0 ;;
+    x) other=$(realpath "$OPTARG") ;;
     *) exit 64 ;;
   esac
 done
@@ -54,7 +60,7 @@ floor=$bin/bench/floor
 make_model=$bin/bench/make_model
 awk_script=$PWD/bench/sgsplit.awk
 py_script=$PWD/bench/sgsplit.py
-for tool in "$sgsplit" "$floor" "$make_model"; do
+for tool in "$sgsplit" "$floor" "$make_model" ${other:+"$other"}; do
   [ -x "$tool" ] || { echo "compare.sh: $tool is missing" >&2; exit 1; }
 done
 command -v mawk >/dev/null || { echo "compare.sh: mawk is missing" >&2; exit 1; }
@@ -76,9 +82,10 @@ holds() { if [ "$(calc "($1) ? 1 : 0")" = 1 ]; then echo holds; else echo "does 
 # own peak memory is written there by /usr/bin/time.
 run() {
   local time=()
-  [ -n "${3:-}" ] && time=(/usr/bin/time -f %M -o "$3")
+  [ -n "${3:-}" ] && time=(/usr/bin/time -f "%M %U" -o "$3")
   case $1 in
     sgsplit) "${time[@]}" "$sgsplit" "$2" ;;
+    other) "${time[@]}" "$other" "$2" ;;
     floor) "${time[@]}" "$floor" "$2" ;;
     mawk) "${time[@]}" mawk -f "$awk_script" "$2" >"$work/awk.tmp" && cp "$work/awk.tmp" "$2" &&
       rm "$work/awk.tmp" ;;
@@ -86,7 +93,7 @@ run() {
   esac
 }
 
-implementations=(sgsplit floor mawk python)
+implementations=(sgsplit floor mawk python ${other:+other})
 
 model() {  # model MB [crlf]: the path of a generated model, made once
   local file=$work/model-$1${2:+-$2}.obj
@@ -106,7 +113,7 @@ check_identical() {  # check_identical MODEL
       exit 1
     fi
   done
-  echo "identical output, all four, on $(basename "$1") ($(stat -c %s "$1") bytes)"
+  echo "identical output, all ${#implementations[@]}, on $(basename "$1") ($(stat -c %s "$1") bytes)"
   rm -f "$work"/out-*
 }
 
@@ -130,19 +137,20 @@ if [ "$rounds" -gt 0 ]; then
       start=$(date +%s%N)
       run "$impl" "$work/timed.obj" "$work/rss.txt"
       end=$(date +%s%N)
-      rss=$(tail -n 1 "$work/rss.txt")
+      read -r rss user < <(tail -n 1 "$work/rss.txt")
       calc "($end - $start) / 1e9" >>"$work/wall-$impl"
+      echo "$user" >>"$work/user-$impl"
       [ "${peak[$impl]:-0}" -ge "$rss" ] || peak[$impl]=$rss
     done
   done
   floor_wall=$(median <"$work/wall-floor")
   echo
   echo "wall time on $size_mb MB ($model_bytes bytes), median of $rounds interleaved rounds:"
-  printf "  %-8s %9s %10s %12s\n" "" "wall s" "x floor" "peak RSS KB"
+  printf "  %-8s %9s %10s %9s %12s\n" "" "wall s" "x floor" "user s" "peak RSS KB"
   for impl in "${implementations[@]}"; do
     wall=$(median <"$work/wall-$impl")
-    printf "  %-8s %9.3f %10.3f %12d\n" "$impl" "$wall" "$(calc "$wall / $floor_wall")" \
-      "${peak[$impl]}"
+    printf "  %-8s %9.3f %10.3f %9.2f %12d\n" "$impl" "$wall" "$(calc "$wall / $floor_wall")" \
+      "$(median <"$work/user-$impl")" "${peak[$impl]}"
   done
   ratio=$(calc "$(median <"$work/wall-sgsplit") / $floor_wall")
   echo "  goal wall <= 1.05 x floor: $(holds "$ratio <= 1.05")"
