@@ -29,7 +29,6 @@
 #       as "other" (not counted by callgrind), to weigh a change against
 #       the current build in the same rounds
 set -euo pipefail
-cd "$(dirname "$0")/.."
 
 size_mb=120
 rounds=5
@@ -48,6 +47,7 @@ while getopts "s:r:c:qnx:" option; do
     *) exit 64 ;;
   esac
 done
+cd "$(dirname "$0")/.."
 [ "$callgrind_sizes" = none ] && callgrind_sizes=""
 
 if [ "$build" = 1 ]; then
@@ -79,7 +79,7 @@ holds() { if [ "$(calc "($1) ? 1 : 0")" = 1 ]; then echo holds; else echo "does 
 # Runs implementation $1 on the file $2, rewriting it in place as all of
 # them do: awk has no in-place mode, so its output goes to a temporary file
 # that is then copied over, as the others do inside. With $3, the program's
-# own peak memory is written there by /usr/bin/time.
+# own peak memory and user time are written there by /usr/bin/time.
 run() {
   local time=()
   [ -n "${3:-}" ] && time=(/usr/bin/time -f "%M %U" -o "$3")
