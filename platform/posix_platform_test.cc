@@ -243,6 +243,18 @@ TEST_F(ReplaceModelTest, ACopyThatTakesNothingLeavesTheModelAlone) {
   EXPECT_EQ(Files(), 1u);
 }
 
+// Rewriting in place that the file system takes nothing of stops and says
+// the model may be damaged, rather than asking again for ever or passing
+// for done; it leaves nothing beside the model.
+TEST_F(ReplaceModelTest, AnInPlaceRewriteThatTakesNothingIsNotDone) {
+  WriteBytes(dir_ / "model.obj", "old old old");
+  fs::create_hard_link(dir_ / "model.obj", dir_ / "other.obj");
+  Open(dir_ / "model.obj");
+  EXPECT_TRUE(WhileCallsTakeNothing(
+      SYS_pwrite64, -1, [&] { return Replace("new content") == ReplaceResult::kMaybeDamaged; }));
+  EXPECT_EQ(Files(), 2u);
+}
+
 TEST_F(ReplaceModelTest, AModelWithOtherNamesIsRewrittenInPlace) {
   WriteBytes(dir_ / "model.obj", "old old old");
   fs::create_hard_link(dir_ / "model.obj", dir_ / "other.obj");
