@@ -218,16 +218,20 @@ ReplaceResult ReplaceInPlace(int folder, const std::string& name, int result, of
   UniqueFd out;
   struct stat st;
   if (const auto stop = OpenModel(folder, name, O_RDWR, read, &out, &st, error)) return *stop;
+  // From the reservation on, the model may be longer than it was, and from
+  // the first byte copied it is half old, half new: a signal waits until it
+  // is whole again.
+  const SignalsHeld held;
   if (size > 0) {
     const int reserved = ::posix_fallocate(out.get(), 0, size);
     if (reserved != 0) {
       *error = reserved;
+      // A reservation that failed part way (a full disk) may have left the
+      // model longer, ending in zeros: it gets its own length back.
+      if (::ftruncate(out.get(), st.st_size) != 0) return ReplaceResult::kMaybeDamaged;
       return ReplaceResult::kUntouched;
     }
   }
-  // From the first byte on, the model is half old, half new until the end:
-  // a signal waits until it is wholly new.
-  const SignalsHeld held;
   if (!CopyContent(result, out.get(), size) || ::ftruncate(out.get(), size) != 0 ||
       ::fsync(out.get()) != 0) {
     *error = errno;

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # sgsplit-batch against what happens around a run on a real system: a signal
-# in the middle of a run, and a model that another user owns, with an ACL and
-# extended attributes, rewritten by a member of its group.
+# in the middle of a run, a model that another user owns, with an ACL and
+# extended attributes, rewritten by a member of its group, and a model
+# rewritten in place on a disk without room for the result.
 # Usage: replace_test.sh SGSPLIT_BATCH
 set -euo pipefail
 set -m  # background jobs take SIGINT as a terminal would send it
 batch=$(realpath "$1")
 work=$(mktemp -d)
 chmod 755 "$work"
-trap 'rm -rf "$work"' EXIT
+trap 'umount "$work/small" 2>/dev/null || true; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 mkdir "$work/models" "$work/tmp"
 
@@ -71,3 +72,30 @@ if [ "$attributes" = yes ]; then
 fi
 [ "$(ls -A "$work/models")" = model.obj ] || fail "left beside the model: $(ls -A "$work/models")"
 echo "ok: another user's model (ACL and attributes: $attributes)"
+
+# A model with a second name is rewritten in place. On a disk with no room
+# for the longer result it keeps its content and its length, and the run
+# says it failed.
+mkdir "$work/small"
+truncate -s 32M "$work/small.img"
+if ! command -v mkfs.ext4 >/dev/null || ! mkfs.ext4 -q -F -m 0 "$work/small.img" ||
+  ! mount -o loop "$work/small.img" "$work/small" 2>/dev/null; then
+  echo "skip: a full disk needs mkfs.ext4 and a loop device"
+  exit 0
+fi
+head -c 3000000 "$work/big.obj" >"$work/small/model.obj"
+cp "$work/small/model.obj" "$work/before.obj"
+ln "$work/small/model.obj" "$work/small/other.obj"
+# Fill the disk, then free less than the result needs beyond the model.
+dd if=/dev/zero of="$work/small/filler" bs=64k 2>/dev/null || true
+truncate -s -64K "$work/small/filler"
+sync
+status=0
+TMPDIR=$work/tmp "$batch" "$work/small/model.obj" 2>"$work/err.txt" || status=$?
+[ "$status" -ne 0 ] || fail "full disk: the run passed for done"
+cmp -s "$work/before.obj" "$work/small/model.obj" ||
+  fail "full disk: the model changed: $(stat -c %s "$work/small/model.obj") bytes, was $(stat -c %s "$work/before.obj")"
+grep -q 'cannot replace the file: No space left on device' "$work/err.txt" || fail "full disk: message: $(cat "$work/err.txt")"
+[ -z "$(ls -A "$work/tmp")" ] || fail "full disk: left in the temporary folder: $(ls -A "$work/tmp")"
+umount "$work/small"
+echo "ok: a full disk"
