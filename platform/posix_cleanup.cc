@@ -1,6 +1,7 @@
 #include "platform/posix_cleanup.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,9 +19,9 @@ constexpr std::array kSignals = {SIGINT, SIGTERM, SIGHUP};
 constexpr int kSlots = 4;
 
 // What the handler reads. `armed` is set last and cleared first, so the
-// handler never sees a slot half written.
+// handler never sees a slot half written, in whichever thread it runs.
 struct Slot {
-  volatile sig_atomic_t armed;
+  std::atomic<int> armed;
   int folder;
   dev_t device;
   ino_t inode;
@@ -29,15 +30,30 @@ struct Slot {
 Slot slots[kSlots];
 bool taken[kSlots];
 
-extern "C" void RemoveAndExit(int signal_number) {
+// A signal goes to any thread that does not hold it back, and a desktop
+// toolkit starts threads of its own: holding the signals in the thread that
+// does the work is not enough. `held` counts the holders; `caught` is the
+// signal that came. Each side writes its own before it reads the other's, so
+// either the handler sees a holder and leaves the end to it, or the holder
+// sees the signal before it starts and ends the process itself.
+std::atomic<int> held{0};
+std::atomic<int> caught{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+[[noreturn]] void RemoveAndExit(int signal_number) {
   for (Slot& slot : slots) {
-    if (slot.armed == 0) continue;
+    if (slot.armed.load() == 0) continue;
     struct stat st;
     if (::fstatat(slot.folder, slot.name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
         st.st_dev == slot.device && st.st_ino == slot.inode)
       ::unlinkat(slot.folder, slot.name, 0);
   }
   ::_exit(128 + signal_number);
+}
+
+extern "C" void OnSignal(int signal_number) {
+  caught.store(signal_number);
+  if (held.load() == 0) RemoveAndExit(signal_number);
 }
 
 sigset_t Signals() {
@@ -54,7 +70,7 @@ void RemoveNotedFilesOnSignals() {
   if (installed) return;
   installed = true;
   struct sigaction action {};
-  action.sa_handler = RemoveAndExit;
+  action.sa_handler = OnSignal;
   action.sa_mask = Signals();
   for (const int signal_number : kSignals) {
     struct sigaction old {};
@@ -74,24 +90,32 @@ NotedFile::NotedFile(int folder, const char* name, dev_t device, ino_t inode) {
     slot.device = device;
     slot.inode = inode;
     std::strcpy(slot.name, name);
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    slot.armed = 1;
+    slot.armed.store(1);
     return;
   }
 }
 
 NotedFile::~NotedFile() {
   if (slot_ < 0) return;
-  slots[slot_].armed = 0;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
+  slots[slot_].armed.store(0);
   taken[slot_] = false;
 }
 
 SignalsHeld::SignalsHeld() {
   const sigset_t set = Signals();
-  ::sigprocmask(SIG_BLOCK, &set, &old_);
+  // Held here too, so that no call in this thread is cut short.
+  ::pthread_sigmask(SIG_BLOCK, &set, &old_);
+  held.fetch_add(1);
+  // A signal that another thread is ending the process for: nothing starts.
+  if (const int signal_number = caught.load(); signal_number != 0) RemoveAndExit(signal_number);
 }
 
-SignalsHeld::~SignalsHeld() { ::sigprocmask(SIG_SETMASK, &old_, nullptr); }
+SignalsHeld::~SignalsHeld() {
+  // A signal held back for this thread comes here, and waits for the count.
+  ::pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+  if (held.fetch_sub(1) == 1) {
+    if (const int signal_number = caught.load(); signal_number != 0) RemoveAndExit(signal_number);
+  }
+}
 
 }  // namespace sgsplit

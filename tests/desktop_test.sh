@@ -129,3 +129,34 @@ grep -qx "sgsplit: $work/models/locked.obj: cannot replace the file: .*" "$work/
 [ "$(ls -A "$work/models" | grep -c .)" -eq "$(ls -A "$work/models" | grep -c '\.obj$')" ] ||
   fail "locked: something was left beside the model: $(ls -A "$work/models")"
 echo "ok: a model that cannot be replaced is reported"
+
+# A signal while a model with a second name is written over in place waits
+# until the model is whole: the program's toolkit runs threads of its own,
+# and the signal may go to any of them.
+awk 'BEGIN { for (i = 0; i < 3000000; i++) {
+  printf "v %d.5 %d.25 -%d\n", i, i, i; if (i % 50 == 0) printf "g part%d\ns %d\n", i, i
+  printf "f 1 2 3\n" } }' >"$work/models/big.obj"
+ln "$work/models/big.obj" "$work/models/big-other.obj"
+cp "$work/models/big.obj" "$work/big.before"
+cp "$work/models/big.obj" "$work/big.expected"
+"$batch" "$work/big.expected"
+"$sgsplit" 2>"$work/stderr" &
+pid=$!
+window=$(timeout 30 xdotool search --sync --onlyvisible --name "^$title\$" | head -n 1) ||
+  { kill "$pid"; fail "signal: the dialog did not appear"; }
+sleep 0.5
+xdotool windowactivate --sync "$window" 2>/dev/null || xdotool windowfocus --sync "$window"
+choose "$work/models/big.obj"
+# Once the model's first bytes are new, the copy over it has begun.
+for _ in $(seq 6000); do
+  cmp -s -n 4096 "$work/models/big.obj" "$work/big.before" || break
+  kill -0 "$pid" 2>/dev/null || break
+  sleep 0.005
+done
+kill -TERM "$pid" 2>/dev/null || true
+status=0
+wait "$pid" || status=$?
+[ "$status" -eq 143 ] || fail "signal: exit $status, expected 143 (the signal came too late?)"
+cmp "$work/models/big.obj" "$work/big.expected" >&2 || fail "signal: the model is not whole"
+[ -z "$(ls -A "$work/tmp")" ] || fail "signal: temporary folder not empty"
+echo "ok: a signal waits until the model is whole"

@@ -1,0 +1,72 @@
+#include "platform/posix_cleanup.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <thread>
+
+#include "tests/test_util.h"
+
+namespace sgsplit {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct stat Stat(const fs::path& file) {
+  struct stat st {};
+  ::stat(file.c_str(), &st);
+  return st;
+}
+
+// A signal to a process with another thread, which does not hold the signals
+// back and so is where the signal goes: the noted file is removed and the
+// process ends with 128 plus the signal's number, but only once the work
+// that holds the signals is done whole.
+TEST(PosixCleanupTest, ASignalToAnyThreadWaitsForTheHeldWork) {
+  const struct {
+    const char* name;
+    bool held;
+  } cases[] = {{"held", true}, {"not held", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const testing::ScratchDir dir;
+    const fs::path noted = dir.path() / "noted";
+    const fs::path work = dir.path() / "work";
+    std::ofstream(noted) << "temporary";
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      ::alarm(10);
+      RemoveNotedFilesOnSignals();
+      std::thread other([] { std::this_thread::sleep_for(std::chrono::seconds(5)); });
+      other.detach();
+      const struct stat st = Stat(noted);
+      const NotedFile note(AT_FDCWD, noted.c_str(), st.st_dev, st.st_ino);
+      {
+        std::optional<SignalsHeld> hold;
+        if (c.held) hold.emplace();
+        ::kill(::getpid(), SIGTERM);
+        // Time for the other thread to take the signal.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        std::ofstream(work) << "done";
+      }
+      ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
+    EXPECT_FALSE(fs::exists(noted));
+    EXPECT_EQ(fs::exists(work), c.held);
+  }
+}
+
+}  // namespace
+}  // namespace sgsplit
