@@ -198,15 +198,23 @@ class PosixPlatform final : public Platform {
   }
 
   FileHandle OpenForWriting(const FileName& name) override {
-    UniqueFd fd(::open(name.narrow, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
+    // Not blocking, so that a FIFO that nobody reads is refused rather than
+    // waited on for ever.
+    UniqueFd fd(
+        ::open(name.narrow, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
     if (fd.get() < 0) return FailedOpen(errno);
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) return FailedOpen(errno);
+    // Emptying a file with other names would empty it under those too: in a
+    // folder that others can write, a name may lead to anybody's file.
+    if (S_ISREG(st.st_mode) && st.st_nlink > 1 && st.st_size != 0) return FailedOpen(EMLINK);
     // Emptied only when it holds something. On ext4 a file truncated to
     // nothing is flushed to the disk when it is closed, which would write the
     // whole temporary result to the disk a second time for nothing.
-    struct stat st;
-    if (::fstat(fd.get(), &st) != 0) return FailedOpen(errno);
     if (S_ISREG(st.st_mode) && st.st_size != 0 && ::ftruncate(fd.get(), 0) != 0)
       return FailedOpen(errno);
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return FailedOpen(errno);
     return HandleOf(fd.Release());
   }
 

@@ -130,6 +130,32 @@ TEST_F(PosixPlatformTest, WritingNeverFollowsALink) {
   EXPECT_EQ(ReadBytes(dir_ / "victim"), "keep");
 }
 
+// Whoever can write the folder may put a FIFO or a second name of another
+// file where the writer opens: it neither waits for a reader nor empties the
+// file under its other names.
+TEST_F(PosixPlatformTest, WritingNeitherWaitsOnAFifoNorEmptiesAFileWithOtherNames) {
+  const fs::path fifo = dir_ / "fifo.tmp";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::alarm(5);
+    ::_exit(platform_->OpenForWriting({fifo.c_str()}) == FileHandle::kInvalid &&
+                    platform_->LastError() == static_cast<std::uint32_t>(ENXIO)
+                ? 0
+                : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+  WriteBytes(dir_ / "victim", "keep");
+  fs::create_hard_link(dir_ / "victim", dir_ / "obj.tmp");
+  const std::string name = (dir_ / "obj.tmp").string();
+  EXPECT_EQ(platform_->OpenForWriting({name.c_str()}), FileHandle::kInvalid);
+  EXPECT_EQ(platform_->LastError(), static_cast<std::uint32_t>(EMLINK));
+  EXPECT_EQ(ReadBytes(dir_ / "victim"), "keep");
+}
+
 TEST_F(PosixPlatformTest, WritingEmptiesOnlyAFileThatHoldsBytes) {
   const fs::path full = dir_ / "full.tmp", empty = dir_ / "empty.tmp", fresh = dir_ / "new.tmp";
   WriteBytes(full, "old bytes");
