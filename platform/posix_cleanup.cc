@@ -51,6 +51,11 @@ static_assert(std::atomic<int>::is_always_lock_free);
   ::_exit(128 + signal_number);
 }
 
+// Ends the process for a signal that came while it was held, if one did.
+void EndIfCaught() {
+  if (const int signal_number = caught.load(); signal_number != 0) RemoveAndExit(signal_number);
+}
+
 extern "C" void OnSignal(int signal_number) {
   caught.store(signal_number);
   if (held.load() == 0) RemoveAndExit(signal_number);
@@ -107,15 +112,13 @@ SignalsHeld::SignalsHeld() {
   ::pthread_sigmask(SIG_BLOCK, &set, &old_);
   held.fetch_add(1);
   // A signal that another thread is ending the process for: nothing starts.
-  if (const int signal_number = caught.load(); signal_number != 0) RemoveAndExit(signal_number);
+  EndIfCaught();
 }
 
 SignalsHeld::~SignalsHeld() {
   // A signal held back for this thread comes here, and waits for the count.
   ::pthread_sigmask(SIG_SETMASK, &old_, nullptr);
-  if (held.fetch_sub(1) == 1) {
-    if (const int signal_number = caught.load(); signal_number != 0) RemoveAndExit(signal_number);
-  }
+  if (held.fetch_sub(1) == 1) EndIfCaught();
 }
 
 }  // namespace sgsplit

@@ -30,6 +30,13 @@ constexpr std::uint32_t kErrorNotRegularFile = 0x10000;
 int FdOf(FileHandle file) { return static_cast<int>(static_cast<std::intptr_t>(file)); }
 FileHandle HandleOf(int fd) { return static_cast<FileHandle>(static_cast<std::intptr_t>(fd)); }
 
+// Makes calls on `fd`, opened without blocking to keep a FIFO from holding
+// up the open, block again as they do on any file.
+bool Blocking(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  return flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
 class PosixModelPlace final : public ModelPlace {
  public:
   UniqueFd folder;
@@ -192,8 +199,7 @@ class PosixPlatform final : public Platform {
     // Only a regular file can be rewritten and put back in its place.
     if (S_ISDIR(st.st_mode)) return FailedOpen(EISDIR);
     if (!S_ISREG(st.st_mode)) return FailedOpen(kErrorNotRegularFile);
-    const int flags = ::fcntl(fd.get(), F_GETFL);
-    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return FailedOpen(errno);
+    if (!Blocking(fd.get())) return FailedOpen(errno);
     return HandleOf(fd.Release());
   }
 
@@ -205,16 +211,16 @@ class PosixPlatform final : public Platform {
     if (fd.get() < 0) return FailedOpen(errno);
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) return FailedOpen(errno);
-    // Emptying a file with other names would empty it under those too: in a
-    // folder that others can write, a name may lead to anybody's file.
-    if (S_ISREG(st.st_mode) && st.st_nlink > 1 && st.st_size != 0) return FailedOpen(EMLINK);
     // Emptied only when it holds something. On ext4 a file truncated to
     // nothing is flushed to the disk when it is closed, which would write the
     // whole temporary result to the disk a second time for nothing.
-    if (S_ISREG(st.st_mode) && st.st_size != 0 && ::ftruncate(fd.get(), 0) != 0)
-      return FailedOpen(errno);
-    const int flags = ::fcntl(fd.get(), F_GETFL);
-    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return FailedOpen(errno);
+    if (S_ISREG(st.st_mode) && st.st_size != 0) {
+      // A file with other names would be emptied under those too: in a
+      // folder that others can write, a name may lead to anybody's file.
+      if (st.st_nlink > 1) return FailedOpen(EMLINK);
+      if (::ftruncate(fd.get(), 0) != 0) return FailedOpen(errno);
+    }
+    if (!Blocking(fd.get())) return FailedOpen(errno);
     return HandleOf(fd.Release());
   }
 
