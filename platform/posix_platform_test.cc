@@ -30,15 +30,25 @@ using testing::ReadBytes;
 using testing::ScratchDir;
 using testing::WriteBytes;
 
-// Runs `body` in a child process in which the system call `number` on the
-// descriptor `fd` (on any descriptor when `fd` is negative) does nothing
-// and returns 0, as a file system may answer a write that it takes nothing
-// of. True when the body returned true; a body still running after ten
-// seconds is killed and counts as false.
-bool WhileCallsTakeNothing(long number, int fd, const std::function<bool()>& body) {
+// Runs `body` in a child process. True when the body returned true; a body
+// still running after ten seconds is killed and counts as false.
+bool InChild(const std::function<bool()>& body) {
   const pid_t child = ::fork();
   if (child == 0) {
     ::alarm(10);
+    ::_exit(body() ? 0 : 1);
+  }
+  int status = 0;
+  return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
+}
+
+// Runs `body` in a child process in which the system call `number` on the
+// descriptor `fd` (on any descriptor when `fd` is negative) does nothing
+// and returns 0, as a file system may answer a write that it takes nothing
+// of. True when the body returned true, as for InChild.
+bool WhileCallsTakeNothing(long number, int fd, const std::function<bool()>& body) {
+  return InChild([&] {
     // The low half of the first argument: this runs on little-endian machines.
     const auto fd_test = fd < 0 ? BPF_JGE : BPF_JEQ;
     sock_filter filter[] = {
@@ -50,14 +60,9 @@ bool WhileCallsTakeNothing(long number, int fd, const std::function<bool()>& bod
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
     };
     const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
-    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-        ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
-      ::_exit(2);
-    ::_exit(body() ? 0 : 1);
-  }
-  int status = 0;
-  return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&
-         WEXITSTATUS(status) == 0;
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0 && body();
+  });
 }
 
 class PosixPlatformTest : public ::testing::Test {
@@ -152,17 +157,10 @@ TEST_F(PosixPlatformTest, WritingNeitherFollowsALinkNorEmptiesAFileWithOtherName
 TEST_F(PosixPlatformTest, WritingDoesNotWaitOnAFifo) {
   const fs::path fifo = dir_ / "fifo.tmp";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::alarm(5);
-    ::_exit(platform_->OpenForWriting({fifo.c_str()}) == FileHandle::kInvalid &&
-                    platform_->LastError() == static_cast<std::uint32_t>(ENXIO)
-                ? 0
-                : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_TRUE(InChild([&] {
+    return platform_->OpenForWriting({fifo.c_str()}) == FileHandle::kInvalid &&
+           platform_->LastError() == static_cast<std::uint32_t>(ENXIO);
+  }));
 }
 
 TEST_F(PosixPlatformTest, WritingEmptiesOnlyAFileThatHoldsBytes) {

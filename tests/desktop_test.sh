@@ -140,22 +140,18 @@ ln "$work/models/big.obj" "$work/models/big-other.obj"
 cp "$work/models/big.obj" "$work/big.before"
 cp "$work/models/big.obj" "$work/big.expected"
 "$batch" "$work/big.expected"
-"$sgsplit" 2>"$work/stderr" &
-pid=$!
-window=$(timeout 30 xdotool search --sync --onlyvisible --name "^$title\$" | head -n 1) ||
-  { kill "$pid"; fail "signal: the dialog did not appear"; }
-sleep 0.5
-xdotool windowactivate --sync "$window" 2>/dev/null || xdotool windowfocus --sync "$window"
-choose "$work/models/big.obj"
-# Once the model's first bytes are new, the copy over it has begun.
-for _ in $(seq 6000); do
-  cmp -s -n 4096 "$work/models/big.obj" "$work/big.before" || break
-  kill -0 "$pid" 2>/dev/null || break
-  sleep 0.005
-done
-kill -TERM "$pid" 2>/dev/null || true
-status=0
-wait "$pid" || status=$?
+# Chooses the model, and sends SIGTERM to the program ($pid, drive's) once
+# the model's first bytes are new: the copy over it has begun.
+choose_then_end() {
+  choose "$1"
+  for _ in $(seq 6000); do
+    cmp -s -n 4096 "$1" "$work/big.before" || break
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.005
+  done
+  kill -TERM "$pid" 2>/dev/null || true
+}
+drive choose_then_end "$work/models/big.obj"
 [ "$status" -eq 143 ] || fail "signal: exit $status, expected 143 (the signal came too late?)"
 cmp "$work/models/big.obj" "$work/big.expected" >&2 || fail "signal: the model is not whole"
 [ -z "$(ls -A "$work/tmp")" ] || fail "signal: temporary folder not empty"
