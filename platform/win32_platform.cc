@@ -7,7 +7,10 @@
 // After <windows.h>, which it builds on.
 #include <commdlg.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
@@ -46,10 +49,15 @@ constexpr DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // Attributes with which the system's copy refuses to write over a file: a
-// read-only file, and a hidden or system file when the source (our temporary
+// read-only file, and a hidden or system file when the source (a temporary
 // file) is neither.
 constexpr DWORD kRefusedAttributes =
     FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
+bool Failed(DWORD error) {
+  SetLastError(error);
+  return false;
+}
 
 std::wstring ToWide(std::u16string_view text) { return std::wstring(text.begin(), text.end()); }
 std::u16string FromWide(std::wstring_view text) { return std::u16string(text.begin(), text.end()); }
@@ -187,20 +195,54 @@ HANDLE OpenByName(const FileName& name, DWORD access, DWORD disposition, DWORD f
   return CreateFileW(wide.c_str(), access, kShareReadWrite, nullptr, disposition, flags, nullptr);
 }
 
-// What the copy's progress routine saw.
-struct CopyProgress {
-  bool began = false;  // the copy had the target open
-};
+// Opens the model at `path` for writing it where it is, the path's last part
+// taken as it is: a link put there since is a file of its own, not the model.
+// Shared for reading only, so that until the copy is whole no one else can
+// write, rename or delete the model: a save meanwhile is refused, not
+// overwritten. A program that already holds the model open for writing,
+// sharing that, keeps its hold; the model is then opened sharing writing too.
+HANDLE OpenModelToReplace(const std::wstring& path) {
+  constexpr DWORD kAccess = GENERIC_WRITE | FILE_READ_ATTRIBUTES;
+  HANDLE model = CreateFileW(path.c_str(), kAccess, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (model == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION)
+    model = CreateFileW(path.c_str(), kAccess, kShareReadWrite, nullptr, OPEN_EXISTING,
+                        FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  return model;
+}
 
-// The copy calls this first when it has opened the target (before the first
-// stream) and then as bytes go over; from the first call on, the target may
-// hold neither old nor new content.
-DWORD CALLBACK NoteCopyProgress(LARGE_INTEGER /*total*/, LARGE_INTEGER /*done*/,
-                                LARGE_INTEGER /*stream_total*/, LARGE_INTEGER /*stream_done*/,
-                                DWORD /*stream*/, DWORD /*reason*/, HANDLE /*source*/,
-                                HANDLE /*target*/, LPVOID data) {
-  static_cast<CopyProgress*>(data)->began = true;
-  return PROGRESS_CONTINUE;
+bool SetLength(HANDLE file, std::int64_t length) {
+  LARGE_INTEGER end;
+  end.QuadPart = length;
+  return SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+}
+
+// Writes the first `size` bytes of `source` over `target`, both from their
+// start.
+bool CopyFromStart(HANDLE source, HANDLE target, std::int64_t size) {
+  constexpr DWORD kBlock = 1 << 16;
+  std::unique_ptr<char[]> block;
+  try {
+    block = std::make_unique_for_overwrite<char[]>(kBlock);
+  } catch (const std::bad_alloc&) {
+    return Failed(ERROR_NOT_ENOUGH_MEMORY);
+  }
+  const LARGE_INTEGER start = {};
+  if (!SetFilePointerEx(source, start, nullptr, FILE_BEGIN) ||
+      !SetFilePointerEx(target, start, nullptr, FILE_BEGIN))
+    return false;
+  for (std::int64_t left = size; left > 0;) {
+    DWORD got = 0;
+    if (!ReadFile(source, block.get(), static_cast<DWORD>(std::min<std::int64_t>(left, kBlock)),
+                  &got, nullptr))
+      return false;
+    if (got == 0) return Failed(ERROR_HANDLE_EOF);  // the result shrank under us
+    DWORD written = 0;
+    if (!WriteFile(target, block.get(), got, &written, nullptr)) return false;
+    if (written != got) return Failed(ERROR_WRITE_FAULT);
+    left -= got;
+  }
+  return true;
 }
 
 class Win32Platform final : public Platform {
@@ -302,10 +344,9 @@ class Win32Platform final : public Platform {
   ReplaceResult ReplaceModel(FileHandle result, ModelPlace& place,
                              const FileIdentity& read) override {
     const std::wstring& target = static_cast<Win32ModelPlace&>(place).path();
-    // What the path leads to now, the path's last part taken as it is: a
-    // link put there since is a file of its own, not the model.
-    const ScopedHandle model(CreateFileW(target.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                                         OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    // The model is checked and written through one handle, so that what is
+    // written over is the very file that was checked.
+    const ScopedHandle model(OpenModelToReplace(target));
     if (!model.valid()) {
       const DWORD error = GetLastError();
       if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
@@ -317,29 +358,27 @@ class Win32Platform final : public Platform {
     if (!IdentifyHandle(model.get(), &before, &attributes)) return ReplaceResult::kUntouched;
     if (!before.SameFile(read) || before.size != read.size || before.modified != read.modified)
       return ReplaceResult::kModelChanged;
-    // Windows' copy refuses these before it opens the model; Wine's writes
-    // over them. Checked here, the model stays as it is on both.
+    // The system's own copy refuses to write over these; so does this.
     if ((attributes & kRefusedAttributes) != 0) {
       SetLastError(ERROR_ACCESS_DENIED);
       return ReplaceResult::kUntouched;
     }
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(HandleOf(result), &size)) return ReplaceResult::kUntouched;
 
-    // The temporary file's name cannot have changed while it was held without
-    // delete sharing; the path comes from the handle all the same, so that it
-    // is the held file that is copied.
-    const std::wstring source = FinalPath(HandleOf(result));
-    if (source.empty()) return ReplaceResult::kUntouched;
-    CopyProgress progress;
-    if (CopyFileExW(source.c_str(), target.c_str(), NoteCopyProgress, &progress, nullptr, 0))
-      return ReplaceResult::kReplaced;
-    const KeepLastError keep;
-    // A copy that never had the model open left it as it was. Wine's copy
-    // never reports progress, so a model whose size or last write moved is
-    // taken as begun on too.
-    FileIdentity after;
-    const bool moved = !IdentifyHandle(model.get(), &after) || after.size != before.size ||
-                       after.modified != before.modified;
-    return progress.began || moved ? ReplaceResult::kMaybeDamaged : ReplaceResult::kUntouched;
+    // The model takes the result's length first: a full disk is found before
+    // the model's first byte changes, and the model gets its own length back.
+    if (!SetLength(model.get(), size.QuadPart)) {
+      const KeepLastError keep;
+      return SetLength(model.get(), static_cast<std::int64_t>(before.size))
+                 ? ReplaceResult::kUntouched
+                 : ReplaceResult::kMaybeDamaged;
+    }
+    // Flushed before the temporary file, the one other whole copy, goes.
+    if (!CopyFromStart(HandleOf(result), model.get(), size.QuadPart) ||
+        !FlushFileBuffers(model.get()))
+      return ReplaceResult::kMaybeDamaged;
+    return ReplaceResult::kReplaced;
   }
 
   bool QueryVersion(VersionInfo* version) override {
@@ -439,12 +478,6 @@ class Win32Platform final : public Platform {
                                          size, nullptr, nullptr) != size)
       return "error " + std::to_string(code);
     return utf8;
-  }
-
- private:
-  static bool Failed(DWORD error) {
-    SetLastError(error);
-    return false;
   }
 };
 

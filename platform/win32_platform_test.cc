@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -14,6 +15,7 @@
 #include <regex>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -33,6 +35,8 @@ namespace fs = std::filesystem;
 using testing::ReadBytes;
 using testing::ScratchDir;
 using testing::WriteBytes;
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // A handle of the test's own, closed when the test is done with it.
 class OwnHandle {
@@ -460,8 +464,7 @@ TEST_F(Win32PlatformTest, ReplacesOnlyTheUnchangedModelThatWasRead) {
       {"nothing", [] { return INVALID_HANDLE_VALUE; }, ReplaceResult::kReplaced, 0, kNewModel},
       {"others read and write it, sharing everything",
        [&] {
-         return CreateFileW(model.c_str(), GENERIC_READ | GENERIC_WRITE,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+         return CreateFileW(model.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
        },
        ReplaceResult::kReplaced, 0, kNewModel},
@@ -580,6 +583,55 @@ TEST_F(Win32PlatformTest, ThePlaceIsWhereTheModelWasOpened) {
             ReplaceResult::kReplaced);
   EXPECT_EQ(ReadBytes(dir_ / "one" / "model.obj"), kNewModel);
   EXPECT_EQ(ReadBytes(dir_ / "two" / "model.obj"), kOldModel);
+}
+
+// Another program saves the model in place (opens it by name, empties it and
+// writes) just as the replacement starts. Whenever its save lands, the model
+// holds it in the end: found before the copy, the change leaves the model
+// alone; during the copy, the save is refused until the model is whole, and
+// then follows it.
+TEST_F(Win32PlatformTest, ASaveInPlaceDuringTheReplacementIsNeverLost) {
+  ScratchDir temp;
+  const fs::path model = dir_ / "model.obj";
+  const std::string rewritten(4 << 20, 'n');  // a copy that takes a while
+  int replaced = 0;
+  for (int round = 0; round < 40; ++round) {
+    SCOPED_TRACE(round);
+    WriteBytes(model, kOldModel);
+    const ReadModel read = ReadAndLocate(*platform_, testing::Utf16Path(model));
+    ASSERT_NE(read.place, nullptr);
+    const HeldResult result(*platform_, temp.path(), rewritten);
+    const std::string save = "the user's save, round " + std::to_string(round) + "\n";
+    std::atomic<bool> go = false;
+    bool saved = false;
+    std::thread saver([&] {
+      while (!go) {
+      }
+      for (const DWORD start = GetTickCount(); !saved && GetTickCount() - start < 10000;) {
+        const OwnHandle file(CreateFileW(model.c_str(), GENERIC_WRITE, kShareAll, nullptr,
+                                         TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file.valid()) continue;  // refused while the model is being replaced
+        DWORD written = 0;
+        saved = WriteFile(file.get(), save.data(), static_cast<DWORD>(save.size()), &written,
+                          nullptr) &&
+                written == save.size();
+      }
+    });
+    go = true;
+    const ReplaceResult outcome =
+        platform_->ReplaceModel(result.file(), *read.place, read.identity);
+    saver.join();
+    ASSERT_TRUE(saved);
+    const std::string after = ReadBytes(model);
+    EXPECT_EQ(after == save        ? "the save"
+              : after == rewritten ? "the result"
+                                   : "a mixture",
+              std::string("the save"));
+    EXPECT_TRUE(outcome == ReplaceResult::kReplaced || outcome == ReplaceResult::kModelChanged);
+    if (outcome == ReplaceResult::kReplaced) ++replaced;
+  }
+  // Some rounds must have reached the copy, or the window was never tried.
+  EXPECT_GT(replaced, 0);
 }
 
 TEST_F(Win32PlatformTest, TempFolderTooLongForItsBuffer) {
