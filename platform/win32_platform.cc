@@ -245,8 +245,31 @@ bool CopyFromStart(HANDLE source, HANDLE target, std::int64_t size) {
   return true;
 }
 
+// Writing into the model holds this lock. A console's Ctrl+C, Ctrl+Break or
+// closing waits for it, so that the process does not end with the model half
+// written, and then ends the process as the system would have.
+SRWLOCK writing_model = SRWLOCK_INIT;
+
+BOOL WINAPI EndAfterWritingModel(DWORD /*event*/) {
+  AcquireSRWLockExclusive(&writing_model);  // kept: nothing may write the model now
+  ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
+class WritingModel {
+ public:
+  WritingModel() { AcquireSRWLockExclusive(&writing_model); }
+  ~WritingModel() { ReleaseSRWLockExclusive(&writing_model); }
+  WritingModel(const WritingModel&) = delete;
+  WritingModel& operator=(const WritingModel&) = delete;
+};
+
 class Win32Platform final : public Platform {
  public:
+  Win32Platform() {
+    static const bool installed = SetConsoleCtrlHandler(EndAfterWritingModel, TRUE) != 0;
+    static_cast<void>(installed);
+  }
+
   ChooseResult ChooseFile(std::u16string* path) override {
     wchar_t file[kDialogBufferSize] = {};  // no proposed name
     OPENFILENAMEW record = {};
@@ -366,6 +389,7 @@ class Win32Platform final : public Platform {
     LARGE_INTEGER size;
     if (!GetFileSizeEx(HandleOf(result), &size)) return ReplaceResult::kUntouched;
 
+    const WritingModel writing;
     // The model takes the result's length first: a full disk is found before
     // the model's first byte changes, and the model gets its own length back.
     if (!SetLength(model.get(), size.QuadPart)) {

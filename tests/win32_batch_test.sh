@@ -111,6 +111,34 @@ else
   echo "skipped: a copy that breaks off part way (needs root to mount a small file system)"
 fi
 
+# Ctrl+C while the result is copied into the model waits until the model is
+# whole (Wine turns SIGINT into the console's Ctrl+C), then ends the program
+# with STATUS_CONTROL_C_EXIT, whose low byte, 58, Wine passes on. A temporary
+# file left behind holds the whole result.
+awk 'BEGIN { for (i = 0; i < 1000000; i++) {
+  printf "v %d.5 %d.25 -%d\n", i, i, i; if (i % 50 == 0) printf "g part%d\ns %d\n", i, i
+  printf "f 1 2 3\n" } }' >"$work/big.obj"
+cp "$work/big.obj" "$work/big.before"
+cp "$work/big.obj" "$work/big.expected"
+"$native" "$work/big.expected"
+wine "$exe" "$(winepath -w "$work/big.obj")" 2>"$work/err" &
+pid=$!
+for _ in $(seq 6000); do
+  cmp -s -n 4096 "$work/big.obj" "$work/big.before" || break
+  kill -0 "$pid" 2>/dev/null || break
+  sleep 0.005
+done
+kill -INT "$pid" 2>/dev/null || true
+status=0
+wait "$pid" || status=$?
+cmp "$work/big.obj" "$work/big.expected" >&2 || fail "Ctrl+C: the model is not whole"
+[ "$status" -eq 58 ] || fail "Ctrl+C: exit $status, expected 58 (the signal came too late?)"
+for left in "$temp"/obj*.tmp; do
+  [ -e "$left" ] || continue
+  cmp "$left" "$work/big.expected" >&2 || fail "Ctrl+C: $left is not the whole result"
+  rm "$left"
+done
+
 # A missing file: one message and exit code 1, as on Linux.
 status=0
 wine "$exe" "$(winepath -w "$work/missing.obj")" 2>"$work/err" || status=$?
