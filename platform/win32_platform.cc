@@ -6,15 +6,18 @@
 #include <windows.h>
 // After <windows.h>, which it builds on.
 #include <commdlg.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <random>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -106,8 +109,7 @@ std::int64_t TimeValue(const FILETIME& time) {
                                    time.dwLowDateTime);
 }
 
-bool IdentifyHandle(HANDLE file, FileIdentity* identity, DWORD* attributes = nullptr,
-                    DWORD* links = nullptr) {
+bool IdentifyHandle(HANDLE file, FileIdentity* identity, DWORD* attributes = nullptr) {
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(file, &info)) return false;
   identity->volume = info.dwVolumeSerialNumber;
@@ -121,7 +123,6 @@ bool IdentifyHandle(HANDLE file, FileIdentity* identity, DWORD* attributes = nul
                           ? basic.ChangeTime.QuadPart
                           : 0;
   if (attributes != nullptr) *attributes = info.dwFileAttributes;
-  if (links != nullptr) *links = info.nNumberOfLinks;
   return true;
 }
 
@@ -151,6 +152,42 @@ std::wstring FullPath(const wchar_t* name) {
   path.resize(length);
   return path;
 }
+
+// Access for the user running the program alone, nothing inherited from the
+// folder: a temporary folder that others may open files in shows them nothing
+// of the rewritten model.
+class UserOnly {
+ public:
+  UserOnly() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return;
+    const ScopedHandle held(token);
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<std::byte> user(size);
+    wchar_t* sid = nullptr;
+    if (size == 0 || !GetTokenInformation(token, TokenUser, user.data(), size, &size) ||
+        !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &sid))
+      return;
+    const std::wstring text = L"D:P(A;;FA;;;" + std::wstring(sid) + L")";
+    LocalFree(sid);
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(text.c_str(), SDDL_REVISION_1,
+                                                              &descriptor_, nullptr))
+      descriptor_ = nullptr;
+    attributes_.nLength = sizeof attributes_;
+    attributes_.lpSecurityDescriptor = descriptor_;
+    attributes_.bInheritHandle = FALSE;
+  }
+  ~UserOnly() { LocalFree(descriptor_); }
+  UserOnly(const UserOnly&) = delete;
+  UserOnly& operator=(const UserOnly&) = delete;
+  bool valid() const { return descriptor_ != nullptr; }
+  SECURITY_ATTRIBUTES* attributes() { return &attributes_; }
+
+ private:
+  PSECURITY_DESCRIPTOR descriptor_ = nullptr;
+  SECURITY_ATTRIBUTES attributes_ = {};
+};
 
 // Where the model lies: the full path of the file that was opened, fixed
 // when it was opened.
@@ -299,32 +336,40 @@ class Win32Platform final : public Platform {
   }
 
   FileHandle CreateTempFile(const std::u16string& folder, std::u16string* path) override {
-    wchar_t buffer[kTempBufferSize];
     const std::wstring wide_folder = ToWide(folder);
-    if (GetTempFileNameW(wide_folder.c_str(), L"obj", 0, buffer) == 0) return FileHandle::kInvalid;
-    // Held without delete sharing, the file can be neither renamed nor
-    // deleted by anyone else until it is closed, so its name keeps leading to
-    // it. Between the making and this open, someone who can write the folder
-    // could have put something else there: it must still be an empty file of
-    // its own, no link and no folder.
-    ScopedHandle file(CreateFileW(buffer, GENERIC_READ, kShareReadWrite, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    FileIdentity identity;
-    DWORD attributes = 0, links = 0;
-    bool ours = false;
-    if (file.valid() && IdentifyHandle(file.get(), &identity, &attributes, &links)) {
-      ours = identity.size == 0 && links == 1 &&
-             (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
-      if (!ours) SetLastError(ERROR_FILE_EXISTS);
-    }
-    if (!ours) {
-      const KeepLastError keep;
-      if (file.valid()) CloseHandle(file.release());
-      DeleteFileW(buffer);
+    // A folder that is not there is told as the system tells it when it makes
+    // the file itself.
+    const DWORD folder_attributes = GetFileAttributesW(wide_folder.c_str());
+    if (folder_attributes == INVALID_FILE_ATTRIBUTES ||
+        (folder_attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      SetLastError(ERROR_DIRECTORY);
       return FileHandle::kInvalid;
     }
-    *path = FromWide(buffer);
-    return FileOf(file.release());
+    UserOnly security;
+    if (!security.valid()) return FileHandle::kInvalid;
+    std::random_device random;
+    // Made new in one step, with its access given to the user alone: nothing
+    // that anyone else put in the folder is taken for it, and nobody else can
+    // open it. Held without delete sharing, it can be neither renamed nor
+    // deleted by anyone else until it is closed, so its name keeps leading to
+    // it.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      wchar_t buffer[kTempBufferSize];
+      const UINT unique = 1 + random() % 0xFFFF;  // 0: the system would make the file
+      if (GetTempFileNameW(wide_folder.c_str(), L"obj", unique, buffer) == 0)
+        return FileHandle::kInvalid;
+      // A link already under the name is not followed: the name is taken.
+      const HANDLE file =
+          CreateFileW(buffer, GENERIC_READ, kShareReadWrite, security.attributes(), CREATE_NEW,
+                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+      if (file != INVALID_HANDLE_VALUE) {
+        *path = FromWide(buffer);
+        return FileOf(file);
+      }
+      const DWORD error = GetLastError();
+      if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return FileHandle::kInvalid;
+    }
+    return FileHandle::kInvalid;
   }
 
   bool RemoveTempFile(const std::u16string& path, FileHandle file) override {

@@ -4,6 +4,9 @@
 // file that was read, the code pages, and names that the code page cannot
 // express.
 #include <windows.h>
+// After <windows.h>, which they build on.
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <gtest/gtest.h>
 
@@ -313,9 +316,59 @@ TEST_F(Win32PlatformTest, TempFolderAndNames) {
   EXPECT_FALSE(fs::exists(dir_ / "none"));
 }
 
+// The temporary file gives access to the user running the program alone (and
+// to the system itself, where it says so), whatever the folder would hand on.
+TEST_F(Win32PlatformTest, TheTemporaryFileIsTheUsersAlone) {
+  // A folder that hands full access to everybody on to what is made in it.
+  PSECURITY_DESCRIPTOR open_folder = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+      L"D:(A;OICI;FA;;;WD)", SDDL_REVISION_1, &open_folder, nullptr));
+  SECURITY_ATTRIBUTES folder_security = {sizeof folder_security, open_folder, FALSE};
+  const fs::path shared = dir_ / "shared";
+  const bool made = CreateDirectoryW(shared.c_str(), &folder_security);
+  LocalFree(open_folder);
+  ASSERT_TRUE(made);
+
+  HANDLE token = nullptr;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+  const OwnHandle held_token(token);
+  std::vector<std::byte> user(256);
+  DWORD size = 0;
+  ASSERT_TRUE(
+      GetTokenInformation(token, TokenUser, user.data(), static_cast<DWORD>(user.size()), &size));
+  const PSID user_sid = reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid;
+
+  std::u16string path;
+  const FileHandle file = platform_->CreateTempFile(testing::Utf16Path(shared) + u"\\", &path);
+  ASSERT_NE(file, FileHandle::kInvalid);
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_EQ(GetSecurityInfo(RawHandle(file), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                            nullptr, &dacl, nullptr, &descriptor),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  ASSERT_NE(dacl, nullptr);  // no list at all would let everybody in
+  bool users = false;
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    SCOPED_TRACE(i);
+    void* ace = nullptr;
+    ASSERT_TRUE(GetAce(dacl, i, &ace));
+    ASSERT_EQ(static_cast<ACE_HEADER*>(ace)->AceType, ACCESS_ALLOWED_ACE_TYPE);
+    const PSID sid = &static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart;
+    if (EqualSid(sid, user_sid)) {
+      users = true;
+    } else {
+      EXPECT_TRUE(IsWellKnownSid(sid, WinLocalSystemSid));
+    }
+  }
+  EXPECT_TRUE(users);
+  LocalFree(descriptor);
+  EXPECT_TRUE(platform_->RemoveTempFile(path, file));
+}
+
 // From its making to its removal, the temporary file's name leads to it: no
 // one else can rename it, delete it or put another file in its place, while
-// others may still read and write it, the pass's own writer included.
+// the user's programs may still read and write it, the pass's own writer
+// included.
 TEST_F(Win32PlatformTest, TemporaryFileIsHeldUntilRemoved) {
   std::u16string path;
   const FileHandle file = platform_->CreateTempFile(testing::Utf16Path(dir_.path()) + u"\\", &path);
