@@ -19,8 +19,8 @@ export TMPDIR="$work/tmp" NO_AT_BRIDGE=1 GTK_USE_PORTAL=0 HOME="$work"
 unset WAYLAND_DISPLAY
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
-# shellcheck source=tests/desktop_lib.sh
-source "$(dirname "$0")/desktop_lib.sh"
+# shellcheck source=tests/shell_lib.sh
+source "$(dirname "$0")/shell_lib.sh"
 
 model() {
   printf 'mtllib box.mtl\r\nv 0 0 0\nv 1 0 0\n\ng box\nusemtl red\ns 1\nf 1 2 3\ns off\nf 3 2 1\n' >"$1"
@@ -133,9 +133,7 @@ echo "ok: a model that cannot be replaced is reported"
 # A signal while a model with a second name is written over in place waits
 # until the model is whole: the program's toolkit runs threads of its own,
 # and the signal may go to any of them.
-awk 'BEGIN { for (i = 0; i < 3000000; i++) {
-  printf "v %d.5 %d.25 -%d\n", i, i, i; if (i % 50 == 0) printf "g part%d\ns %d\n", i, i
-  printf "f 1 2 3\n" } }' >"$work/models/big.obj"
+make_big_model "$work/models/big.obj" 3000000
 ln "$work/models/big.obj" "$work/models/big-other.obj"
 cp "$work/models/big.obj" "$work/big.before"
 cp "$work/models/big.obj" "$work/big.expected"
@@ -144,11 +142,7 @@ cp "$work/models/big.obj" "$work/big.expected"
 # the model's first bytes are new: the copy over it has begun.
 choose_then_end() {
   choose "$1"
-  for _ in $(seq 6000); do
-    cmp -s -n 4096 "$1" "$work/big.before" || break
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.005
-  done
+  wait_for_copy "$1" "$work/big.before" "$pid"
   kill -TERM "$pid" 2>/dev/null || true
 }
 drive choose_then_end "$work/models/big.obj"

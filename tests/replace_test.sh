@@ -11,12 +11,12 @@ work=$(mktemp -d)
 chmod 755 "$work"
 trap 'umount "$work/small" 2>/dev/null || true; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
+# shellcheck source=tests/shell_lib.sh
+source "$(dirname "$0")/shell_lib.sh"
 mkdir "$work/models" "$work/tmp"
 
 # A model big enough that a run takes a while.
-awk 'BEGIN { for (i = 0; i < 600000; i++) {
-  printf "v %d.5 %d.25 -%d\n", i, i, i; if (i % 50 == 0) printf "g part%d\ns %d\n", i, i
-  printf "f 1 2 3\n" } }' >"$work/big.obj"
+make_big_model "$work/big.obj" 600000
 
 for signal in INT TERM HUP; do
   cp "$work/big.obj" "$work/models/model.obj"

@@ -8,6 +8,8 @@ native=$2
 work=$(mktemp -d)
 trap 'umount "$work/small" 2>/dev/null || true; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
+# shellcheck source=tests/shell_lib.sh
+source "$(dirname "$0")/shell_lib.sh"
 mkdir "$work/models" "$work/linux" "$work/windows"
 
 # Models: many parts across several read blocks, line ends of every kind,
@@ -115,19 +117,13 @@ fi
 # whole (Wine turns SIGINT into the console's Ctrl+C), then ends the program
 # with STATUS_CONTROL_C_EXIT, whose low byte, 58, Wine passes on. A temporary
 # file left behind holds the whole result.
-awk 'BEGIN { for (i = 0; i < 1000000; i++) {
-  printf "v %d.5 %d.25 -%d\n", i, i, i; if (i % 50 == 0) printf "g part%d\ns %d\n", i, i
-  printf "f 1 2 3\n" } }' >"$work/big.obj"
+make_big_model "$work/big.obj" 1000000
 cp "$work/big.obj" "$work/big.before"
 cp "$work/big.obj" "$work/big.expected"
 "$native" "$work/big.expected"
 wine "$exe" "$(winepath -w "$work/big.obj")" 2>"$work/err" &
 pid=$!
-for _ in $(seq 6000); do
-  cmp -s -n 4096 "$work/big.obj" "$work/big.before" || break
-  kill -0 "$pid" 2>/dev/null || break
-  sleep 0.005
-done
+wait_for_copy "$work/big.obj" "$work/big.before" "$pid"
 kill -INT "$pid" 2>/dev/null || true
 status=0
 wait "$pid" || status=$?

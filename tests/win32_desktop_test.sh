@@ -19,8 +19,8 @@ cleanup() {
 trap cleanup EXIT
 mkdir "$work/models"
 fail() { echo "FAIL: $*" >&2; exit 1; }
-# shellcheck source=tests/desktop_lib.sh
-source "$(dirname "$0")/desktop_lib.sh"
+# shellcheck source=tests/shell_lib.sh
+source "$(dirname "$0")/shell_lib.sh"
 
 model() {
   printf 'mtllib box.mtl\r\nv 0 0 0\nv 1 0 0\n\ng box\nusemtl red\ns 1\nf 1 2 3\ns off\nf 3 2 1\n' >"$1"

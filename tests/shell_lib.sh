@@ -1,5 +1,24 @@
-# What the two desktop tests share: a headless X server of their own and the
-# program's error message window. Sourced; needs $work.
+# What the shell tests share: a large generated model, waiting for the copy
+# over a model to begin, and for the desktop tests a headless X server of their
+# own and the program's error message window. Sourced; needs $work.
+
+# Writes a model of $2 vertices, with a group and a smoothing group every 50,
+# to $1.
+make_big_model() {
+  awk -v n="$2" 'BEGIN { for (i = 0; i < n; i++) {
+    printf "v %d.5 %d.25 -%d\n", i, i, i; if (i % 50 == 0) printf "g part%d\ns %d\n", i, i
+    printf "f 1 2 3\n" } }' >"$1"
+}
+
+# Waits, 30 seconds at most, until the first bytes of model $1 differ from
+# those of its copy $2 (the copy over it has begun) or process $3 has ended.
+wait_for_copy() {
+  for _ in $(seq 6000); do
+    cmp -s -n 4096 "$1" "$2" || return 0
+    kill -0 "$3" 2>/dev/null || return 0
+    sleep 0.005
+  done
+}
 
 # Starts Xvfb on the first free display between $1 and $2 and waits for it;
 # sets DISPLAY and xvfb_pid.
