@@ -182,6 +182,10 @@ void Pass(Platform& platform, const PassOptions& options, PassReport& report) {
       temp_file.Keep();
       return fail(PassOutcome::kReplaceFailed,
                   Reason(platform, "cannot replace the file", platform.LastError()));
+    case ReplaceResult::kWrittenMeanwhile:
+      temp_file.Keep();
+      return fail(PassOutcome::kReplaceFailed,
+                  "another program wrote to the model while the result was copied into it");
   }
   report.outcome = PassOutcome::kCompleted;
   if (!temp_file.Remove())

@@ -32,11 +32,13 @@ struct FileName {
 enum class ChooseResult { kChosen, kCancelled, kFailed };
 
 enum class ReplaceResult {
-  kReplaced,      // the model now holds the result
-  kUntouched,     // failed; the model still holds its old content
-  kModelChanged,  // the name no longer leads to the file read, or that file
-                  // changed after it was opened; whatever is there is untouched
-  kMaybeDamaged,  // failed part way; the model may hold neither old nor new content
+  kReplaced,          // the model now holds the result
+  kUntouched,         // failed; the model still holds its old content
+  kModelChanged,      // the name no longer leads to the file read, or that file
+                      // changed after it was opened; whatever is there is untouched
+  kMaybeDamaged,      // failed part way; the model may hold neither old nor new content
+  kWrittenMeanwhile,  // the result went in, but another program wrote to the
+                      // model at the same time: it may hold neither content
 };
 
 // Which file an open handle leads to, and its size and last changes when it

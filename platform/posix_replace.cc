@@ -6,8 +6,10 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -69,6 +71,38 @@ bool CopyContent(int from, int to, off_t size) {
       put += n;
     }
     done += got;
+  }
+  return true;
+}
+
+// Reads up to `size` bytes at `offset`, fewer only at the end of the file.
+ssize_t ReadAt(int fd, char* buffer, std::size_t size, off_t offset) {
+  std::size_t got = 0;
+  while (got < size) {
+    const ssize_t n = ::pread(fd, buffer + got, size - got, offset + static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  return static_cast<ssize_t>(got);
+}
+
+// Whether `file` holds exactly the first `size` bytes of `result`. False, with
+// errno set, when either cannot be read.
+bool HoldsContent(int file, int result, off_t size, bool* same) {
+  struct stat st;
+  if (::fstat(file, &st) != 0) return false;
+  *same = st.st_size == size;
+  std::vector<char> want(kCopyBlock), have(kCopyBlock);
+  for (off_t done = 0; *same && done < size;) {
+    const std::size_t n = static_cast<std::size_t>(std::min<off_t>(kCopyBlock, size - done));
+    const ssize_t wanted = ReadAt(result, want.data(), n, done);
+    const ssize_t had = ReadAt(file, have.data(), n, done);
+    if (wanted < 0 || had < 0) return false;
+    *same = wanted == static_cast<ssize_t>(n) && had == wanted &&
+            std::memcmp(want.data(), have.data(), n) == 0;
+    done += static_cast<off_t>(n);
   }
   return true;
 }
@@ -232,12 +266,15 @@ ReplaceResult ReplaceInPlace(int folder, const std::string& name, int result, of
       return ReplaceResult::kUntouched;
     }
   }
+  bool same = false;
   if (!CopyContent(result, out.get(), size) || ::ftruncate(out.get(), size) != 0 ||
-      ::fsync(out.get()) != 0) {
+      ::fsync(out.get()) != 0 || !HoldsContent(out.get(), result, size, &same)) {
     *error = errno;
     return ReplaceResult::kMaybeDamaged;
   }
-  return ReplaceResult::kReplaced;
+  // Nothing keeps another program from writing the model while the result
+  // goes in; what the model holds afterwards tells.
+  return same ? ReplaceResult::kReplaced : ReplaceResult::kWrittenMeanwhile;
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <random>
@@ -49,6 +50,7 @@ constexpr DWORD kVersionRecordSize = 276;
 static_assert(sizeof(OSVERSIONINFOW) == kVersionRecordSize);
 
 constexpr DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr DWORD kCopyBlock = 1 << 16;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // Attributes with which the system's copy refuses to write over a file: a
@@ -237,14 +239,18 @@ HANDLE OpenByName(const FileName& name, DWORD access, DWORD disposition, DWORD f
 // Shared for reading only, so that until the copy is whole no one else can
 // write, rename or delete the model: a save meanwhile is refused, not
 // overwritten. A program that already holds the model open for writing,
-// sharing that, keeps its hold; the model is then opened sharing writing too.
-HANDLE OpenModelToReplace(const std::wstring& path) {
+// sharing that, keeps its hold; the model is then opened sharing writing too,
+// and for reading, to see afterwards what it holds. `shared` tells which.
+HANDLE OpenModelToReplace(const std::wstring& path, bool* shared) {
   constexpr DWORD kAccess = GENERIC_WRITE | FILE_READ_ATTRIBUTES;
+  *shared = false;
   HANDLE model = CreateFileW(path.c_str(), kAccess, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                              FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (model == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION)
-    model = CreateFileW(path.c_str(), kAccess, kShareReadWrite, nullptr, OPEN_EXISTING,
-                        FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (model == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION) {
+    *shared = true;
+    model = CreateFileW(path.c_str(), GENERIC_READ | kAccess, kShareReadWrite, nullptr,
+                        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  }
   return model;
 }
 
@@ -254,30 +260,56 @@ bool SetLength(HANDLE file, std::int64_t length) {
   return SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
 }
 
+// Reads up to `size` bytes, fewer only at the end of the file.
+bool ReadBlock(HANDLE file, char* buffer, DWORD size, DWORD* got) {
+  *got = 0;
+  while (*got < size) {
+    DWORD n = 0;
+    if (!ReadFile(file, buffer + *got, size - *got, &n, nullptr)) return false;
+    if (n == 0) break;
+    *got += n;
+  }
+  return true;
+}
+
+bool Rewind(HANDLE file) {
+  const LARGE_INTEGER start = {};
+  return SetFilePointerEx(file, start, nullptr, FILE_BEGIN) != 0;
+}
+
 // Writes the first `size` bytes of `source` over `target`, both from their
 // start.
 bool CopyFromStart(HANDLE source, HANDLE target, std::int64_t size) {
-  constexpr DWORD kBlock = 1 << 16;
-  std::unique_ptr<char[]> block;
-  try {
-    block = std::make_unique_for_overwrite<char[]>(kBlock);
-  } catch (const std::bad_alloc&) {
-    return Failed(ERROR_NOT_ENOUGH_MEMORY);
-  }
-  const LARGE_INTEGER start = {};
-  if (!SetFilePointerEx(source, start, nullptr, FILE_BEGIN) ||
-      !SetFilePointerEx(target, start, nullptr, FILE_BEGIN))
-    return false;
+  std::vector<char> block(kCopyBlock);
+  if (!Rewind(source) || !Rewind(target)) return false;
   for (std::int64_t left = size; left > 0;) {
     DWORD got = 0;
-    if (!ReadFile(source, block.get(), static_cast<DWORD>(std::min<std::int64_t>(left, kBlock)),
-                  &got, nullptr))
+    if (!ReadFile(source, block.data(),
+                  static_cast<DWORD>(std::min<std::int64_t>(left, kCopyBlock)), &got, nullptr))
       return false;
     if (got == 0) return Failed(ERROR_HANDLE_EOF);  // the result shrank under us
     DWORD written = 0;
-    if (!WriteFile(target, block.get(), got, &written, nullptr)) return false;
+    if (!WriteFile(target, block.data(), got, &written, nullptr)) return false;
     if (written != got) return Failed(ERROR_WRITE_FAULT);
     left -= got;
+  }
+  return true;
+}
+
+// Whether `file` holds exactly the first `size` bytes of `source`. False when
+// either cannot be read.
+bool HoldsContent(HANDLE file, HANDLE source, std::int64_t size, bool* same) {
+  LARGE_INTEGER length;
+  if (!GetFileSizeEx(file, &length) || !Rewind(file) || !Rewind(source)) return false;
+  *same = length.QuadPart == size;
+  std::vector<char> want(kCopyBlock), have(kCopyBlock);
+  for (std::int64_t left = size; *same && left > 0;) {
+    const DWORD n = static_cast<DWORD>(std::min<std::int64_t>(left, kCopyBlock));
+    DWORD wanted = 0, had = 0;
+    if (!ReadBlock(source, want.data(), n, &wanted) || !ReadBlock(file, have.data(), n, &had))
+      return false;
+    *same = wanted == n && had == n && std::memcmp(want.data(), have.data(), n) == 0;
+    left -= n;
   }
   return true;
 }
@@ -414,7 +446,8 @@ class Win32Platform final : public Platform {
     const std::wstring& target = static_cast<Win32ModelPlace&>(place).path();
     // The model is checked and written through one handle, so that what is
     // written over is the very file that was checked.
-    const ScopedHandle model(OpenModelToReplace(target));
+    bool shared = false;
+    const ScopedHandle model(OpenModelToReplace(target, &shared));
     if (!model.valid()) {
       const DWORD error = GetLastError();
       if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
@@ -444,10 +477,14 @@ class Win32Platform final : public Platform {
                  : ReplaceResult::kMaybeDamaged;
     }
     // Flushed before the temporary file, the one other whole copy, goes.
+    bool same = true;
     if (!CopyFromStart(HandleOf(result), model.get(), size.QuadPart) ||
-        !FlushFileBuffers(model.get()))
+        !FlushFileBuffers(model.get()) ||
+        (shared && !HoldsContent(model.get(), HandleOf(result), size.QuadPart, &same)))
       return ReplaceResult::kMaybeDamaged;
-    return ReplaceResult::kReplaced;
+    // Where others could write the model while the result went in, what it
+    // holds now tells whether they did.
+    return same ? ReplaceResult::kReplaced : ReplaceResult::kWrittenMeanwhile;
   }
 
   bool QueryVersion(VersionInfo* version) override {

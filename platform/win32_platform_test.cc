@@ -687,6 +687,43 @@ TEST_F(Win32PlatformTest, ASaveInPlaceDuringTheReplacementIsNeverLost) {
   EXPECT_GT(replaced, 0);
 }
 
+// A program that holds the model open for writing, sharing that, keeps its
+// hold, so nothing keeps it from writing while the result goes in. When it
+// does, the replacement says so rather than that the model is the result.
+TEST_F(Win32PlatformTest, AHolderThatWritesDuringTheCopyIsFound) {
+  ScratchDir temp;
+  const fs::path model = dir_ / "model.obj";
+  WriteBytes(model, kOldModel);
+  const ReadModel read = ReadAndLocate(*platform_, testing::Utf16Path(model));
+  ASSERT_NE(read.place, nullptr);
+  const HeldResult result(*platform_, temp.path(), std::string(4 << 20, 'n'));
+  const OwnHandle holder = OpenOther(model, GENERIC_READ | GENERIC_WRITE, kShareAll);
+  ASSERT_TRUE(holder.valid());
+  std::atomic<bool> done = false;
+  bool wrote = false;
+  // Once the copy has changed the model's first bytes, the holder writes its
+  // own there, again and again.
+  std::thread writer([&] {
+    const std::string own = "the holder's bytes";
+    while (!done) {
+      OVERLAPPED at = {};
+      char first[4] = {};
+      DWORD n = 0;
+      if (!wrote && (!ReadFile(holder.get(), first, sizeof first, &n, &at) ||
+                     std::memcmp(first, kOldModel, sizeof first) == 0))
+        continue;
+      at = {};
+      wrote = WriteFile(holder.get(), own.data(), static_cast<DWORD>(own.size()), &n, &at) || wrote;
+    }
+  });
+  const ReplaceResult outcome = platform_->ReplaceModel(result.file(), *read.place, read.identity);
+  done = true;
+  writer.join();
+  EXPECT_TRUE(wrote);
+  EXPECT_EQ(outcome, ReplaceResult::kWrittenMeanwhile);
+  EXPECT_EQ(ReadBytes(model).substr(0, 18), "the holder's bytes");
+}
+
 TEST_F(Win32PlatformTest, TempFolderTooLongForItsBuffer) {
   const std::string folder = dir_.path().string() + "\\" + std::string(300, 'd') + "\\";
   const testing::ScopedEnv tmp("TMP", folder.c_str());

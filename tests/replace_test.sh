@@ -2,7 +2,8 @@
 # sgsplit-batch against what happens around a run on a real system: a signal
 # in the middle of a run, a model that another user owns, with an ACL and
 # extended attributes, rewritten by a member of its group, and a model
-# rewritten in place on a disk without room for the result.
+# rewritten in place while another program writes it, or on a disk without
+# room for the result.
 # Usage: replace_test.sh SGSPLIT_BATCH
 set -euo pipefail
 set -m  # background jobs take SIGINT as a terminal would send it
@@ -72,6 +73,31 @@ if [ "$attributes" = yes ]; then
 fi
 [ "$(ls -A "$work/models")" = model.obj ] || fail "left beside the model: $(ls -A "$work/models")"
 echo "ok: another user's model (ACL and attributes: $attributes)"
+
+# A model with a second name is rewritten in place, and nothing keeps another
+# program from writing it at the same time. One that writes it over and over
+# from the moment the copy begins is found afterwards: the run says so, exits
+# 2 and keeps the whole result.
+make_big_model "$work/models/busy.obj" 1000000
+ln "$work/models/busy.obj" "$work/models/busy-other.obj"
+cp "$work/models/busy.obj" "$work/busy.before"
+cp "$work/models/busy.obj" "$work/busy.expected"
+"$batch" "$work/busy.expected"
+TMPDIR=$work/tmp "$batch" "$work/models/busy.obj" 2>"$work/err.txt" &
+pid=$!
+wait_for_copy "$work/models/busy.obj" "$work/busy.before" "$pid"
+(while :; do printf "the user's save\n" >"$work/models/busy.obj"; done) &
+saver=$!
+status=0
+wait "$pid" || status=$?
+kill "$saver"
+wait "$saver" 2>/dev/null || true
+[ "$status" -eq 2 ] || fail "written meanwhile: exit $status"
+kept=$(sed -n 's/^sgsplit-batch: .*busy\.obj: another program wrote to the model while the result was copied into it; the rewritten model is in \(.*\)$/\1/p' "$work/err.txt")
+[ -n "$kept" ] || fail "written meanwhile: message: $(cat "$work/err.txt")"
+cmp "$kept" "$work/busy.expected" || fail "written meanwhile: the kept file is not the whole result"
+rm "$kept" "$work/models/busy.obj" "$work/models/busy-other.obj"
+echo "ok: a model written meanwhile"
 
 # A model with a second name is rewritten in place. On a disk with no room
 # for the longer result it keeps its content and its length, and the run
