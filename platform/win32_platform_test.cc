@@ -696,7 +696,8 @@ TEST_F(Win32PlatformTest, AHolderThatWritesDuringTheCopyIsFound) {
   WriteBytes(model, kOldModel);
   const ReadModel read = ReadAndLocate(*platform_, testing::Utf16Path(model));
   ASSERT_NE(read.place, nullptr);
-  const HeldResult result(*platform_, temp.path(), std::string(4 << 20, 'n'));
+  const HeldResult result(*platform_, temp.path(),
+                          std::string(16 << 20, 'n'));  // a copy that takes a while
   const OwnHandle holder = OpenOther(model, GENERIC_READ | GENERIC_WRITE, kShareAll);
   ASSERT_TRUE(holder.valid());
   std::atomic<bool> done = false;
