@@ -51,12 +51,24 @@ std::optional<ReplaceResult> OpenModel(int folder, const std::string& name, int 
   return std::nullopt;
 }
 
+// Reads up to `size` bytes at `offset`, fewer only at the end of the file.
+ssize_t ReadAt(int fd, char* buffer, std::size_t size, off_t offset) {
+  std::size_t got = 0;
+  while (got < size) {
+    const ssize_t n = ::pread(fd, buffer + got, size - got, offset + static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  return static_cast<ssize_t>(got);
+}
+
 // Copies all of `from`, from its start, to `to` from its start.
 bool CopyContent(int from, int to, off_t size) {
   std::vector<char> buffer(kCopyBlock);
   for (off_t done = 0; done < size;) {
-    const ssize_t got = ::pread(from, buffer.data(), buffer.size(), done);
-    if (got < 0 && errno == EINTR) continue;
+    const ssize_t got = ReadAt(from, buffer.data(), buffer.size(), done);
     if (got < 0) return false;
     if (got == 0) {
       errno = EIO;  // the result was cut short under us
@@ -73,19 +85,6 @@ bool CopyContent(int from, int to, off_t size) {
     done += got;
   }
   return true;
-}
-
-// Reads up to `size` bytes at `offset`, fewer only at the end of the file.
-ssize_t ReadAt(int fd, char* buffer, std::size_t size, off_t offset) {
-  std::size_t got = 0;
-  while (got < size) {
-    const ssize_t n = ::pread(fd, buffer + got, size - got, offset + static_cast<off_t>(got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    if (n == 0) break;
-    got += static_cast<std::size_t>(n);
-  }
-  return static_cast<ssize_t>(got);
 }
 
 // Whether `file` holds exactly the first `size` bytes of `result`. False, with

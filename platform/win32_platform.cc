@@ -50,8 +50,10 @@ constexpr DWORD kVersionRecordSize = 276;
 static_assert(sizeof(OSVERSIONINFOW) == kVersionRecordSize);
 
 constexpr DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
-constexpr DWORD kCopyBlock = 1 << 16;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// What the copy into the model reads and writes at a time.
+constexpr DWORD kCopyBlock = 1 << 16;
 
 // Attributes with which the system's copy refuses to write over a file: a
 // read-only file, and a hidden or system file when the source (a temporary
@@ -283,11 +285,10 @@ bool CopyFromStart(HANDLE source, HANDLE target, std::int64_t size) {
   std::vector<char> block(kCopyBlock);
   if (!Rewind(source) || !Rewind(target)) return false;
   for (std::int64_t left = size; left > 0;) {
+    const DWORD n = static_cast<DWORD>(std::min<std::int64_t>(left, kCopyBlock));
     DWORD got = 0;
-    if (!ReadFile(source, block.data(),
-                  static_cast<DWORD>(std::min<std::int64_t>(left, kCopyBlock)), &got, nullptr))
-      return false;
-    if (got == 0) return Failed(ERROR_HANDLE_EOF);  // the result shrank under us
+    if (!ReadBlock(source, block.data(), n, &got)) return false;
+    if (got < n) return Failed(ERROR_HANDLE_EOF);  // the result shrank under us
     DWORD written = 0;
     if (!WriteFile(target, block.data(), got, &written, nullptr)) return false;
     if (written != got) return Failed(ERROR_WRITE_FAULT);
