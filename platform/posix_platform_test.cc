@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -16,7 +17,11 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <regex>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/posix_file_names.h"
@@ -45,9 +50,10 @@ bool InChild(const std::function<bool()>& body) {
 
 // Runs `body` in a child process in which the system call `number` on the
 // descriptor `fd` (on any descriptor when `fd` is negative) does nothing
-// and returns 0, as a file system may answer a write that it takes nothing
-// of. True when the body returned true, as for InChild.
-bool WhileCallsTakeNothing(long number, int fd, const std::function<bool()>& body) {
+// and fails with `error`, or returns 0 for error 0, as a file system may
+// answer a write that it takes nothing of. True when the body returned
+// true, as for InChild.
+bool WhileCallsAnswer(long number, int fd, int error, const std::function<bool()>& body) {
   return InChild([&] {
     // The low half of the first argument: this runs on little-endian machines.
     const auto fd_test = fd < 0 ? BPF_JGE : BPF_JEQ;
@@ -56,12 +62,52 @@ bool WhileCallsTakeNothing(long number, int fd, const std::function<bool()>& bod
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(number), 0, 3),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
         BPF_JUMP(BPF_JMP | fd_test | BPF_K, static_cast<__u32>(fd < 0 ? 0 : fd), 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<__u32>(error)),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
     };
     const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
     return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
            ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0 && body();
+  });
+}
+
+// Runs `body` in a child process in which each rename (renameat,
+// renameat2) waits until `meddle(n)` has run, n counting them from 0:
+// another program acting in the instant between the last look at the model
+// and the rename, which no real program can be timed to hit. The rename
+// then goes ahead when `meddle` returns 0, or fails with what it returns.
+// True when the body returned true, as for InChild.
+bool WithMeddlingAtRenames(const std::function<int(int n)>& meddle,
+                           const std::function<bool()>& body) {
+  return InChild([&] {
+    std::promise<int> listener;
+    // Started before the filter, so that its own calls go unfiltered.
+    std::thread([&meddle, fd = listener.get_future()]() mutable {
+      const int heard = fd.get();
+      for (int n = 0;; ++n) {
+        seccomp_notif call{};
+        if (::ioctl(heard, SECCOMP_IOCTL_NOTIF_RECV, &call) != 0) return;
+        seccomp_notif_resp answer{};
+        answer.id = call.id;
+        answer.error = -meddle(n);
+        if (answer.error == 0) answer.flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
+        ::ioctl(heard, SECCOMP_IOCTL_NOTIF_SEND, &answer);
+      }
+    }).detach();
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_renameat, 1, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_renameat2, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_USER_NOTIF),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return false;
+    const int fd = static_cast<int>(::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER,
+                                              SECCOMP_FILTER_FLAG_NEW_LISTENER, &program));
+    if (fd < 0) return false;
+    listener.set_value(fd);
+    return body();
   });
 }
 
@@ -270,8 +316,8 @@ TEST_F(ReplaceModelTest, ExtendedAttributesAndAclsComeAlong) {
 TEST_F(ReplaceModelTest, ACopyThatTakesNothingLeavesTheModelAlone) {
   WriteBytes(dir_ / "model.obj", "old");
   Open(dir_ / "model.obj");
-  EXPECT_TRUE(WhileCallsTakeNothing(
-      SYS_pwrite64, -1, [&] { return Replace("new content") == ReplaceResult::kUntouched; }));
+  EXPECT_TRUE(WhileCallsAnswer(
+      SYS_pwrite64, -1, 0, [&] { return Replace("new content") == ReplaceResult::kUntouched; }));
   EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "old");
   EXPECT_EQ(Files(), 1u);
 }
@@ -283,8 +329,8 @@ TEST_F(ReplaceModelTest, AnInPlaceRewriteThatTakesNothingIsNotDone) {
   WriteBytes(dir_ / "model.obj", "old old old");
   fs::create_hard_link(dir_ / "model.obj", dir_ / "other.obj");
   Open(dir_ / "model.obj");
-  EXPECT_TRUE(WhileCallsTakeNothing(
-      SYS_pwrite64, -1, [&] { return Replace("new content") == ReplaceResult::kMaybeDamaged; }));
+  EXPECT_TRUE(WhileCallsAnswer(
+      SYS_pwrite64, -1, 0, [&] { return Replace("new content") == ReplaceResult::kMaybeDamaged; }));
   EXPECT_EQ(Files(), 2u);
 }
 
@@ -331,21 +377,64 @@ TEST_F(ReplaceModelTest, AModelThatChangedIsLeftAlone) {
       {"removed", [](const fs::path& dir) { fs::rename(dir / "model.obj", dir / "gone"); },
        nullptr},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    for (const auto& entry : fs::directory_iterator(dir_.path())) fs::remove(entry.path());
-    WriteBytes(dir_ / "model.obj", "old");
-    WriteBytes(dir_ / "victim", "victim");
-    Open(dir_ / "model.obj");
-    c.meddle(dir_.path());
-    const std::size_t files = Files();
-    EXPECT_EQ(Replace("new"), ReplaceResult::kModelChanged);
-    if (c.left != nullptr) {
-      EXPECT_EQ(ReadBytes(dir_ / "model.obj"), c.left);
+  for (const bool at_the_last_moment : {false, true}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + (at_the_last_moment ? " just before the rename" : ""));
+      for (const auto& entry : fs::directory_iterator(dir_.path())) fs::remove(entry.path());
+      WriteBytes(dir_ / "model.obj", "old");
+      WriteBytes(dir_ / "victim", "victim");
+      Open(dir_ / "model.obj");
+      const auto changed = [&] { return Replace("new") == ReplaceResult::kModelChanged; };
+      if (at_the_last_moment) {
+        EXPECT_TRUE(WithMeddlingAtRenames(
+            [&](int n) {
+              if (n == 0) c.meddle(dir_.path());
+              return 0;
+            },
+            changed));
+      } else {
+        c.meddle(dir_.path());
+        EXPECT_TRUE(changed());
+      }
+      if (c.left != nullptr) {
+        EXPECT_EQ(ReadBytes(dir_ / "model.obj"), c.left);
+      }
+      EXPECT_EQ(ReadBytes(dir_ / "victim"), "victim");
+      EXPECT_EQ(Files(), 2u) << "each meddling leaves two names, and the run none";
     }
-    EXPECT_EQ(ReadBytes(dir_ / "victim"), "victim");
-    EXPECT_EQ(Files(), files);
   }
+}
+
+// A save at the last moment whose way back then fails is kept, beside the
+// result that now bears the model's name, and the run does not pass for done.
+TEST_F(ReplaceModelTest, ASaveThatCannotGoBackIsKept) {
+  WriteBytes(dir_ / "model.obj", "old");
+  Open(dir_ / "model.obj");
+  EXPECT_TRUE(WithMeddlingAtRenames(
+      [&](int n) {
+        if (n == 0) {
+          WriteBytes(dir_ / "saved", "saved");
+          fs::rename(dir_ / "saved", dir_ / "model.obj");
+        }
+        return n == 0 ? 0 : EIO;
+      },
+      [&] { return Replace("new") == ReplaceResult::kMaybeDamaged; }));
+  EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "new");
+  std::vector<std::string> kept;
+  for (const auto& entry : fs::directory_iterator(dir_.path()))
+    if (entry.path().filename() != "model.obj") kept.push_back(ReadBytes(entry.path()));
+  EXPECT_EQ(kept, std::vector<std::string>{"saved"});
+}
+
+// Where the file system cannot swap two names, the result is renamed over
+// the model after the last look, as before.
+TEST_F(ReplaceModelTest, AFileSystemThatCannotSwapNamesGetsARename) {
+  WriteBytes(dir_ / "model.obj", "old");
+  Open(dir_ / "model.obj");
+  EXPECT_TRUE(WhileCallsAnswer(SYS_renameat2, -1, EINVAL,
+                               [&] { return Replace("new") == ReplaceResult::kReplaced; }));
+  EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "new");
+  EXPECT_EQ(Files(), 1u);
 }
 
 TEST_F(ReplaceModelTest, ReadOnlyMeansReadOnlyForEveryone) {
@@ -402,7 +491,7 @@ TEST_F(PosixPlatformTest, AWriteThatTakesNothingFails) {
   const FileHandle out = platform_->OpenForWriting({path.c_str()});
   ASSERT_NE(out, FileHandle::kInvalid);
   const auto fd = static_cast<int>(static_cast<std::intptr_t>(out));
-  EXPECT_TRUE(WhileCallsTakeNothing(SYS_write, fd, [&] {
+  EXPECT_TRUE(WhileCallsAnswer(SYS_write, fd, 0, [&] {
     std::uint32_t written = 1;
     return !platform_->Write(out, "abc", 3, &written) && written == 0 &&
            platform_->LastError() == EIO;

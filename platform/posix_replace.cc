@@ -28,6 +28,8 @@ enum class Step {
   kDone,
   kCannotCarry,  // this way cannot keep what the model carries; nothing changed
   kChanged,      // the model changed at the last moment; nothing changed
+  kStranded,     // the model changed at the last moment, and its name now
+                 // leads to the result; nothing was removed
   kFailed,       // nothing changed; `errno` says why
 };
 
@@ -207,6 +209,50 @@ void Discard(int folder, NewFile& file) {
   if (!file.name.empty()) ::unlinkat(folder, file.name.c_str(), 0);
 }
 
+// As Unchanged, for a file whose name was just swapped: the swap itself
+// gives it a new change time.
+bool UnchangedButSwapped(const struct stat& st, const FileIdentity& read) {
+  FileIdentity now = IdentityOf(st);
+  now.changed = read.changed;
+  return S_ISREG(st.st_mode) && now == read;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Puts `file`, which bears its hidden name, in place of the model. A save
+// that another program makes between the last look at the model and the
+// rename would be overwritten unseen, so the two files swap names instead
+// and what comes out is looked at: if it is not the file that was read,
+// unchanged, the two swap back and the other program's save stays.
+Step TakePlace(int folder, NewFile& file, const std::string& name, const FileIdentity& read) {
+  const char* hidden = file.name.c_str();
+  if (::renameat2(folder, hidden, folder, name.c_str(), RENAME_EXCHANGE) != 0) {
+    if (errno == ENOENT) return Step::kChanged;  // a name is gone
+    if (errno != EINVAL && errno != ENOSYS) return Step::kFailed;
+    // A file system that cannot swap names: a plain rename, right after the
+    // last look.
+    return ::renameat(folder, hidden, folder, name.c_str()) == 0 ? Step::kDone : Step::kFailed;
+  }
+  struct stat out, result;
+  if (::fstatat(folder, hidden, &out, AT_SYMLINK_NOFOLLOW) == 0 && UnchangedButSwapped(out, read)) {
+    ::unlinkat(folder, hidden, 0);  // the old model
+    return Step::kDone;
+  }
+  if (::renameat2(folder, hidden, folder, name.c_str(), RENAME_EXCHANGE) != 0) {
+    // Both stay as they are now, neither removed: the result under the
+    // model's name, what came out under the hidden name.
+    return Step::kStranded;
+  }
+  // Only the result itself goes, should yet another program have put
+  // something else in its way meanwhile.
+  if (::fstat(file.fd.get(), &result) != 0 ||
+      ::fstatat(folder, hidden, &out, AT_SYMLINK_NOFOLLOW) != 0 || !SameFile(out, result))
+    file.name.clear();
+  return Step::kChanged;
+}
+
 // Writes the result beside the model, carries over what the model has, and
 // renames it over the model.
 Step ReplaceByRename(int folder, const std::string& name, int model, const struct stat& st,
@@ -238,11 +284,13 @@ Step ReplaceByRename(int folder, const std::string& name, int model, const struc
     Discard(folder, file);
     return Step::kChanged;
   }
-  if (::renameat(folder, file.name.c_str(), folder, name.c_str()) != 0)
-    return give_up(Step::kFailed);
+  const Step step = TakePlace(folder, file, name, read);
+  if (step == Step::kChanged || step == Step::kFailed) return give_up(step);
+  const int error = errno;
   file.noted.reset();
   ::fsync(folder);  // the rename itself; the model is whole either way
-  return Step::kDone;
+  errno = error;
+  return step;
 }
 
 // Writes the result into the model itself.
@@ -324,6 +372,9 @@ ReplaceResult ReplaceModelFile(int folder, const std::string& name, int result,
     case Step::kFailed:
       *error = errno;
       return ReplaceResult::kUntouched;
+    case Step::kStranded:
+      *error = errno;
+      return ReplaceResult::kMaybeDamaged;
     case Step::kCannotCarry:
       break;
   }
