@@ -217,10 +217,6 @@ bool UnchangedButSwapped(const struct stat& st, const FileIdentity& read) {
   return S_ISREG(st.st_mode) && now == read;
 }
 
-bool SameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 // Puts `file`, which bears its hidden name, in place of the model. A save
 // that another program makes between the last look at the model and the
 // rename would be overwritten unseen, so the two files swap names instead
@@ -248,7 +244,8 @@ Step TakePlace(int folder, NewFile& file, const std::string& name, const FileIde
   // Only the result itself goes, should yet another program have put
   // something else in its way meanwhile.
   if (::fstat(file.fd.get(), &result) != 0 ||
-      ::fstatat(folder, hidden, &out, AT_SYMLINK_NOFOLLOW) != 0 || !SameFile(out, result))
+      ::fstatat(folder, hidden, &out, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !IdentityOf(out).SameFile(IdentityOf(result)))
     file.name.clear();
   return Step::kChanged;
 }
