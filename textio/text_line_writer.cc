@@ -1,39 +1,22 @@
 #include "textio/text_line_writer.h"
 
 #include <algorithm>
-#include <cstring>
 #include <iterator>
+#include <utility>
 
 namespace sgsplit {
 namespace {
 
-// Turns the characters of `text` into bytes at `out`, up to the first that
-// has no byte. Returns how many were turned.
-std::size_t Narrow(std::u16string_view text, char* out) {
+// Turns the characters of `text` into bytes at `out`, each LF into CR LF, up
+// to the first character that has no byte. Returns how many characters were
+// turned and moves `out` past their bytes.
+std::size_t Narrow(std::u16string_view text, char*& out) {
   std::size_t done = 0;
-  for (; done < text.size() && text[done] <= 0xFF; ++done)
-    out[done] = static_cast<char>(text[done]);
-  return done;
-}
-
-// Makes every LF among the `count` bytes at `bytes` a CR LF, in place, and
-// returns how many bytes there are then: there must be room for `count`
-// more after them.
-std::uint32_t WidenLineEnds(char* bytes, std::uint32_t count) {
-  // Nearly always the one LF is the last byte.
-  const char* from = bytes + count;
-  const auto* first_lf = static_cast<const char*>(std::memchr(bytes, '\n', count));
-  const auto line_ends =
-      first_lf != nullptr ? static_cast<std::uint32_t>(std::count(first_lf, from, '\n')) : 0;
-  // From the back, so that no byte is overwritten before it has moved; the
-  // bytes before the first LF stay where they are.
-  char* to = bytes + count + line_ends;
-  while (to != from) {
-    const char byte = *--from;
-    *--to = byte;
-    if (byte == '\n') *--to = '\r';
+  for (; done < text.size() && text[done] <= 0xFF; ++done) {
+    if (text[done] == u'\n') *out++ = '\r';
+    *out++ = static_cast<char>(text[done]);
   }
-  return count + line_ends;
+  return done;
 }
 
 }  // namespace
@@ -68,8 +51,10 @@ void TextLineWriter::WriteText(std::u16string_view text) {
       return;
     }
     const std::size_t count = std::min<std::size_t>(StagingSize() - staged_, text.size());
-    const std::size_t done = Narrow({text.data(), count}, Staging() + staged_);
+    char* out = Staging() + staged_bytes_;
+    const std::size_t done = Narrow({text.data(), count}, out);
     staged_ += static_cast<std::uint32_t>(done);
+    staged_bytes_ = static_cast<std::uint32_t>(out - Staging());
     if (done != count) {
       conditions_ |= kBad;
       return;
@@ -115,7 +100,7 @@ void TextLineWriter::Close() {
 
 bool TextLineWriter::HandOver() {
   if (staged_ == 0) return true;
-  const std::uint32_t total = WidenLineEnds(Staging(), staged_);
+  const std::uint32_t total = std::exchange(staged_bytes_, 0);
   staged_ = 0;
   std::uint32_t written = 0;
   if (!platform_.Write(file_, Staging(), total, &written)) {

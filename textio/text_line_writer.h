@@ -55,7 +55,8 @@ class TextLineWriter {
   // kStagingSize bytes of staging and as many again for the CRs.
   std::unique_ptr<std::byte[]> staging_;
   char spare_[2] = {};
-  std::uint32_t staged_ = 0;
+  std::uint32_t staged_ = 0;        // characters, which decide when the staging is full
+  std::uint32_t staged_bytes_ = 0;  // their bytes, with a CR before each LF
   std::uint8_t conditions_ = 0;
   std::uint32_t error_ = 0;
 };

@@ -183,12 +183,17 @@ TEST_F(WriterTest, FullBuffersGoOutOnTheWay) {
               // A line longer than the buffer goes out a full buffer at a time.
               w.WriteText(std::u16string(4196, u'c'));
               w.EndLine();
+              // An LF in the text is one character of the 4096, though it
+              // goes out as two bytes.
+              w.WriteText(std::u16string(4094, u'd') + u"\n\n\n");
+              w.EndLine();
             }),
             std::string(4095, 'a') + "\r\n" + std::string(4096, 'b') + "\r\n" +
-                std::string(4196, 'c') + "\r\n");
+                std::string(4196, 'c') + "\r\n" + std::string(4094, 'd') + "\r\n\r\n\r\n\r\n");
   EXPECT_EQ(platform_.writes, (std::vector<std::string>{
                                   std::string(4095, 'a') + "\r\n", std::string(4096, 'b'), "\r\n",
-                                  std::string(4096, 'c'), std::string(100, 'c') + "\r\n"}));
+                                  std::string(4096, 'c'), std::string(100, 'c') + "\r\n",
+                                  std::string(4094, 'd') + "\r\n\r\n", "\r\n\r\n"}));
 }
 
 TEST_F(WriterTest, TextWithoutLineEndIsHandedOverAtClose) {
