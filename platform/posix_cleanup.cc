@@ -13,7 +13,7 @@
 namespace sgsplit {
 namespace {
 
-constexpr std::array kSignals = {SIGINT, SIGTERM, SIGHUP};
+constexpr std::array kSignals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 // The temporary file and one file beside the model, with room to spare.
 constexpr int kSlots = 4;
@@ -82,6 +82,7 @@ void RemoveNotedFilesOnSignals() {
     if (::sigaction(signal_number, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
     ::sigaction(signal_number, &action, nullptr);
   }
+  ::signal(SIGXFSZ, SIG_IGN);
 }
 
 NotedFile::NotedFile(int folder, const char* name, dev_t device, ino_t inode) {

@@ -1,6 +1,7 @@
-// What a run leaves behind when a signal ends it: nothing. SIGINT, SIGTERM
-// and SIGHUP remove the files noted here and end the process with 128 plus
-// the signal's number; what must be done whole is done with them held.
+// What a run leaves behind when a signal ends it: nothing. SIGINT, SIGTERM,
+// SIGHUP and SIGQUIT remove the files noted here and end the process with
+// 128 plus the signal's number; what must be done whole is done with them
+// held.
 #ifndef SGSPLIT_PLATFORM_POSIX_CLEANUP_H_
 #define SGSPLIT_PLATFORM_POSIX_CLEANUP_H_
 
@@ -9,8 +10,10 @@
 
 namespace sgsplit {
 
-// Takes over the three signals, once per process. A signal that the process
-// was started with ignored (as by nohup) stays ignored.
+// Takes over the four signals, once per process. A signal that the process
+// was started with ignored (as by nohup) stays ignored. SIGXFSZ is ignored,
+// so that a file grown past the size limit fails its write, which is
+// reported, rather than ending the process with the work half done.
 void RemoveNotedFilesOnSignals();
 
 // Notes the file `name` in the folder `folder` (a descriptor, AT_FDCWD for a
@@ -28,7 +31,7 @@ class NotedFile {
   int slot_ = -1;  // -1 when every slot was taken; the file is then not noted
 };
 
-// Holds the three signals back while it lives; one that comes meanwhile ends
+// Holds the four signals back while it lives; one that comes meanwhile ends
 // the process when it goes, after the guarded work is done whole.
 class SignalsHeld {
  public:

@@ -157,9 +157,14 @@ class PosixPlatform final : public Platform {
   ReplaceResult ReplaceModel(FileHandle result, ModelPlace& where,
                              const FileIdentity& read) override {
     auto& place = static_cast<PosixModelPlace&>(where);
+    // A result that is kept is no longer removed on a signal.
+    const auto keep_result = [&] {
+      if (const auto temp = temp_files_.find(FdOf(result)); temp != temp_files_.end())
+        temp->second.noted.reset();
+    };
     int error = 0;
     const ReplaceResult outcome =
-        ReplaceModelFile(place.folder.get(), place.name, FdOf(result), read, &error);
+        ReplaceModelFile(place.folder.get(), place.name, FdOf(result), read, keep_result, &error);
     last_error_ = static_cast<std::uint32_t>(error);
     return outcome;
   }

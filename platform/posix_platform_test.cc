@@ -11,13 +11,16 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <future>
+#include <initializer_list>
 #include <regex>
 #include <string>
 #include <thread>
@@ -35,18 +38,22 @@ using testing::ReadBytes;
 using testing::ScratchDir;
 using testing::WriteBytes;
 
-// Runs `body` in a child process. True when the body returned true; a body
-// still running after ten seconds is killed and counts as false.
-bool InChild(const std::function<bool()>& body) {
+// Runs `body` in a child process and answers its exit code: 0 when the body
+// returned true, 1 when it returned false, or what ended the process
+// otherwise; -1 when it did not exit, as when it still ran after ten seconds.
+int ExitCodeInChild(const std::function<bool()>& body) {
   const pid_t child = ::fork();
   if (child == 0) {
     ::alarm(10);
     ::_exit(body() ? 0 : 1);
   }
   int status = 0;
-  return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&
-         WEXITSTATUS(status) == 0;
+  if (child <= 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
 }
+
+// Runs `body` in a child process; true when the body returned true.
+bool InChild(const std::function<bool()>& body) { return ExitCodeInChild(body) == 0; }
 
 // Runs `body` in a child process in which the system call `number` on the
 // descriptor `fd` (on any descriptor when `fd` is negative) does nothing
@@ -71,15 +78,15 @@ bool WhileCallsAnswer(long number, int fd, int error, const std::function<bool()
   });
 }
 
-// Runs `body` in a child process in which each rename (renameat,
-// renameat2) waits until `meddle(n)` has run, n counting them from 0:
-// another program acting in the instant between the last look at the model
-// and the rename, which no real program can be timed to hit. The rename
-// then goes ahead when `meddle` returns 0, or fails with what it returns.
-// True when the body returned true, as for InChild.
-bool WithMeddlingAtRenames(const std::function<int(int n)>& meddle,
-                           const std::function<bool()>& body) {
-  return InChild([&] {
+// Runs `body` in a child process in which each of the system calls `calls`
+// waits until `meddle(n)` has run, n counting them from 0: another program
+// acting in an instant, such as the one between the last look at the model
+// and the rename, that no real program can be timed to hit. The call then
+// goes ahead when `meddle` returns 0, or fails with what it returns.
+// Answers the exit code, as ExitCodeInChild.
+int WithMeddlingAt(std::initializer_list<long> calls, const std::function<int(int n)>& meddle,
+                   const std::function<bool()>& body) {
+  return ExitCodeInChild([&] {
     std::promise<int> listener;
     // Started before the filter, so that its own calls go unfiltered.
     std::thread([&meddle, fd = listener.get_future()]() mutable {
@@ -94,14 +101,16 @@ bool WithMeddlingAtRenames(const std::function<int(int n)>& meddle,
         ::ioctl(heard, SECCOMP_IOCTL_NOTIF_SEND, &answer);
       }
     }).detach();
-    sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_renameat, 1, 0),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_renameat2, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_USER_NOTIF),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+    // Each of the calls jumps to the last statement; any other call falls
+    // through to the one before it.
+    std::vector<sock_filter> filter{BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr))};
+    for (const long number : calls) {
+      const auto to_last = static_cast<std::uint8_t>(calls.size() - (filter.size() - 1));
+      filter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(number), to_last, 0));
+    }
+    filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_USER_NOTIF));
+    const sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
     if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return false;
     const int fd = static_cast<int>(::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER,
                                               SECCOMP_FILTER_FLAG_NEW_LISTENER, &program));
@@ -259,6 +268,11 @@ class ReplaceModelTest : public PosixPlatformTest {
     return st.st_ino;
   }
   std::size_t Files() { return testing::CountFiles(dir_.path()); }
+  static void Append(const fs::path& file, const char* text) {
+    std::FILE* stream = std::fopen(file.c_str(), "ab");
+    std::fputs(text, stream);
+    std::fclose(stream);
+  }
 
   FileHandle model_ = FileHandle::kInvalid;
   FileIdentity read_;
@@ -361,13 +375,7 @@ TEST_F(ReplaceModelTest, AModelThatChangedIsLeftAlone) {
        },
        "saved"},
       {"written to", [](const fs::path& dir) { WriteBytes(dir / "model.obj", "edit"); }, "edit"},
-      {"appended to",
-       [](const fs::path& dir) {
-         std::FILE* file = std::fopen((dir / "model.obj").c_str(), "ab");
-         std::fputs("more", file);
-         std::fclose(file);
-       },
-       "oldmore"},
+      {"appended to", [](const fs::path& dir) { Append(dir / "model.obj", "more"); }, "oldmore"},
       {"made a link to another file",
        [](const fs::path& dir) {
          fs::remove(dir / "model.obj");
@@ -386,12 +394,14 @@ TEST_F(ReplaceModelTest, AModelThatChangedIsLeftAlone) {
       Open(dir_ / "model.obj");
       const auto changed = [&] { return Replace("new") == ReplaceResult::kModelChanged; };
       if (at_the_last_moment) {
-        EXPECT_TRUE(WithMeddlingAtRenames(
-            [&](int n) {
-              if (n == 0) c.meddle(dir_.path());
-              return 0;
-            },
-            changed));
+        EXPECT_EQ(WithMeddlingAt(
+                      {SYS_renameat, SYS_renameat2},
+                      [&](int n) {
+                        if (n == 0) c.meddle(dir_.path());
+                        return 0;
+                      },
+                      changed),
+                  0);
       } else {
         c.meddle(dir_.path());
         EXPECT_TRUE(changed());
@@ -410,15 +420,17 @@ TEST_F(ReplaceModelTest, AModelThatChangedIsLeftAlone) {
 TEST_F(ReplaceModelTest, ASaveThatCannotGoBackIsKept) {
   WriteBytes(dir_ / "model.obj", "old");
   Open(dir_ / "model.obj");
-  EXPECT_TRUE(WithMeddlingAtRenames(
-      [&](int n) {
-        if (n == 0) {
-          WriteBytes(dir_ / "saved", "saved");
-          fs::rename(dir_ / "saved", dir_ / "model.obj");
-        }
-        return n == 0 ? 0 : EIO;
-      },
-      [&] { return Replace("new") == ReplaceResult::kMaybeDamaged; }));
+  EXPECT_EQ(WithMeddlingAt(
+                {SYS_renameat, SYS_renameat2},
+                [&](int n) {
+                  if (n == 0) {
+                    WriteBytes(dir_ / "saved", "saved");
+                    fs::rename(dir_ / "saved", dir_ / "model.obj");
+                  }
+                  return n == 0 ? 0 : EIO;
+                },
+                [&] { return Replace("new") == ReplaceResult::kMaybeDamaged; }),
+            0);
   EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "new");
   std::vector<std::string> kept;
   for (const auto& entry : fs::directory_iterator(dir_.path()))
@@ -435,6 +447,75 @@ TEST_F(ReplaceModelTest, AFileSystemThatCannotSwapNamesGetsARename) {
                                [&] { return Replace("new") == ReplaceResult::kReplaced; }));
   EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "new");
   EXPECT_EQ(Files(), 1u);
+}
+
+// What another program appends to the model while the result is copied into
+// it is found afterwards rather than cut off.
+TEST_F(ReplaceModelTest, AnAppendDuringTheCopyIntoTheModelIsFound) {
+  WriteBytes(dir_ / "model.obj", "old old old");
+  fs::create_hard_link(dir_ / "model.obj", dir_ / "other.obj");
+  Open(dir_ / "model.obj");
+  EXPECT_EQ(WithMeddlingAt(
+                {SYS_pwrite64},
+                [&](int n) {
+                  if (n == 0) Append(dir_ / "other.obj", "more");
+                  return 0;
+                },
+                [&] { return Replace("new") == ReplaceResult::kWrittenMeanwhile; }),
+            0);
+  EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "newmore");
+}
+
+// A signal that comes while the model is being replaced waits until that is
+// done. Where the model then does not hold the result, the temporary file is
+// the result's only whole copy, and it stays when the signal ends the run.
+TEST_F(ReplaceModelTest, ASignalWhenTheReplacementFailsLeavesTheResult) {
+  const struct {
+    const char* what;
+    bool other_name;  // the model is rewritten in place
+    std::initializer_list<long> calls;
+    std::function<int(int n)> meddle;
+  } cases[] = {
+      {"the copy into the model fails",
+       true,
+       {SYS_pwrite64},
+       [](int n) {
+         if (n == 0) ::kill(::getpid(), SIGTERM);
+         return EIO;
+       }},
+      {"a save at the last moment cannot go back",
+       false,
+       {SYS_renameat, SYS_renameat2},
+       [&](int n) {
+         if (n == 0) {
+           WriteBytes(dir_ / "saved", "saved");
+           fs::rename(dir_ / "saved", dir_ / "model.obj");
+           ::kill(::getpid(), SIGTERM);
+         }
+         return n == 0 ? 0 : EIO;
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(dir_.path());
+    fs::create_directories(dir_ / "tmp");
+    WriteBytes(dir_ / "model.obj", "old old old");
+    if (c.other_name) fs::create_hard_link(dir_ / "model.obj", dir_ / "other.obj");
+    Open(dir_ / "model.obj");
+    const int code = WithMeddlingAt(c.calls, c.meddle, [&] {
+      std::u16string path;
+      const FileHandle temp =
+          platform_->CreateTempFile(WidenFileName((dir_ / "tmp").string() + "/"), &path);
+      std::string name;
+      if (temp == FileHandle::kInvalid || !NarrowFileName(path, &name)) return false;
+      WriteBytes(name, "new");
+      platform_->ReplaceModel(temp, *place_, read_);
+      return false;  // the signal ends the run before this
+    });
+    EXPECT_EQ(code, 128 + SIGTERM);
+    ASSERT_EQ(testing::CountFiles(dir_ / "tmp"), 1u) << "the result was removed";
+    EXPECT_EQ(ReadBytes(fs::directory_iterator(dir_ / "tmp")->path()), "new");
+  }
 }
 
 TEST_F(ReplaceModelTest, ReadOnlyMeansReadOnlyForEveryone) {

@@ -253,7 +253,8 @@ Step TakePlace(int folder, NewFile& file, const std::string& name, const FileIde
 // Writes the result beside the model, carries over what the model has, and
 // renames it over the model.
 Step ReplaceByRename(int folder, const std::string& name, int model, const struct stat& st,
-                     int result, off_t size, const FileIdentity& read) {
+                     int result, off_t size, const FileIdentity& read,
+                     const std::function<void()>& keep_result) {
   if (st.st_nlink != 1) return Step::kCannotCarry;  // the other names would keep the old model
   NewFile file;
   // A folder that cannot be written, or is full, leaves the model as it is.
@@ -265,12 +266,18 @@ Step ReplaceByRename(int folder, const std::string& name, int model, const struc
     errno = error;
     return step;
   };
-  // Owner first: changing it clears the set-id bits, which the mode then
-  // brings back, as the owner and group are the model's.
+  // Before the copy, so that a model the new file cannot stand in for is
+  // known before the copy is made. Owner first: changing it clears the
+  // set-id bits, which the mode then brings back, as the owner and group
+  // are the model's.
   if (::fchown(out, st.st_uid, st.st_gid) != 0 || !CopyAttributes(model, out) ||
       ::fchmod(out, st.st_mode & 07777) != 0)
     return give_up(Step::kCannotCarry);
   if (!CopyContent(result, out, size)) return give_up(Step::kFailed);
+  // Writing took away the set-id bits (from a writer without the privilege
+  // to keep them) and any file capability: they are carried over once more.
+  if (!CopyAttributes(model, out) || ::fchmod(out, st.st_mode & 07777) != 0)
+    return give_up(Step::kCannotCarry);
   // The rename must not reach the disk before the content does.
   if (::fsync(out) != 0) return give_up(Step::kFailed);
 
@@ -283,6 +290,7 @@ Step ReplaceByRename(int folder, const std::string& name, int model, const struc
   }
   const Step step = TakePlace(folder, file, name, read);
   if (step == Step::kChanged || step == Step::kFailed) return give_up(step);
+  if (step == Step::kStranded) keep_result();
   const int error = errno;
   file.noted.reset();
   ::fsync(folder);  // the rename itself; the model is whole either way
@@ -290,9 +298,38 @@ Step ReplaceByRename(int folder, const std::string& name, int model, const struc
   return step;
 }
 
+// Writes the result into the open model, `old_size` bytes long until now.
+ReplaceResult CopyInto(int model, off_t old_size, int result, off_t size, int* error) {
+  const auto untouched = [&](int why) {
+    *error = why;
+    // A reservation that failed part way (a full disk) may have left the
+    // model longer, ending in zeros: it gets its own length back.
+    return ::ftruncate(model, old_size) == 0 ? ReplaceResult::kUntouched
+                                             : ReplaceResult::kMaybeDamaged;
+  };
+  if (size > 0) {
+    if (const int reserved = ::posix_fallocate(model, 0, size); reserved != 0)
+      return untouched(reserved);
+  }
+  // The model takes the result's length before the copy rather than after
+  // it, so that what another program appends meanwhile shows in the length
+  // instead of being cut off unseen.
+  if (::ftruncate(model, size) != 0) return untouched(errno);
+  bool same = false;
+  if (!CopyContent(result, model, size) || ::fsync(model) != 0 ||
+      !HoldsContent(model, result, size, &same)) {
+    *error = errno;
+    return ReplaceResult::kMaybeDamaged;
+  }
+  // Nothing keeps another program from writing the model while the result
+  // goes in; what the model holds afterwards tells.
+  return same ? ReplaceResult::kReplaced : ReplaceResult::kWrittenMeanwhile;
+}
+
 // Writes the result into the model itself.
 ReplaceResult ReplaceInPlace(int folder, const std::string& name, int result, off_t size,
-                             const FileIdentity& read, int* error) {
+                             const FileIdentity& read, const std::function<void()>& keep_result,
+                             int* error) {
   UniqueFd out;
   struct stat st;
   if (const auto stop = OpenModel(folder, name, O_RDWR, read, &out, &st, error)) return *stop;
@@ -300,25 +337,10 @@ ReplaceResult ReplaceInPlace(int folder, const std::string& name, int result, of
   // the first byte copied it is half old, half new: a signal waits until it
   // is whole again.
   const SignalsHeld held;
-  if (size > 0) {
-    const int reserved = ::posix_fallocate(out.get(), 0, size);
-    if (reserved != 0) {
-      *error = reserved;
-      // A reservation that failed part way (a full disk) may have left the
-      // model longer, ending in zeros: it gets its own length back.
-      if (::ftruncate(out.get(), st.st_size) != 0) return ReplaceResult::kMaybeDamaged;
-      return ReplaceResult::kUntouched;
-    }
-  }
-  bool same = false;
-  if (!CopyContent(result, out.get(), size) || ::ftruncate(out.get(), size) != 0 ||
-      ::fsync(out.get()) != 0 || !HoldsContent(out.get(), result, size, &same)) {
-    *error = errno;
-    return ReplaceResult::kMaybeDamaged;
-  }
-  // Nothing keeps another program from writing the model while the result
-  // goes in; what the model holds afterwards tells.
-  return same ? ReplaceResult::kReplaced : ReplaceResult::kWrittenMeanwhile;
+  const ReplaceResult outcome = CopyInto(out.get(), st.st_size, result, size, error);
+  if (outcome == ReplaceResult::kMaybeDamaged || outcome == ReplaceResult::kWrittenMeanwhile)
+    keep_result();
+  return outcome;
 }
 
 }  // namespace
@@ -339,7 +361,8 @@ std::string UnguessableName(const char* prefix, const char* suffix) {
 }
 
 ReplaceResult ReplaceModelFile(int folder, const std::string& name, int result,
-                               const FileIdentity& read, int* error) {
+                               const FileIdentity& read, const std::function<void()>& keep_result,
+                               int* error) {
   *error = 0;
   UniqueFd model;
   struct stat st;
@@ -361,7 +384,7 @@ ReplaceResult ReplaceModelFile(int folder, const std::string& name, int result,
     return ReplaceResult::kUntouched;
   }
 
-  switch (ReplaceByRename(folder, name, model.get(), st, result, made.st_size, read)) {
+  switch (ReplaceByRename(folder, name, model.get(), st, result, made.st_size, read, keep_result)) {
     case Step::kDone:
       return ReplaceResult::kReplaced;
     case Step::kChanged:
@@ -375,7 +398,7 @@ ReplaceResult ReplaceModelFile(int folder, const std::string& name, int result,
     case Step::kCannotCarry:
       break;
   }
-  return ReplaceInPlace(folder, name, result, made.st_size, read, error);
+  return ReplaceInPlace(folder, name, result, made.st_size, read, keep_result, error);
 }
 
 }  // namespace sgsplit

@@ -2,6 +2,7 @@
 #ifndef SGSPLIT_PLATFORM_POSIX_REPLACE_H_
 #define SGSPLIT_PLATFORM_POSIX_REPLACE_H_
 
+#include <functional>
 #include <string>
 
 #include "platform/platform.h"
@@ -24,9 +25,14 @@ namespace sgsplit {
 // A folder where no file can be made beside the model, or that is full,
 // leaves the model as it is.
 // A model with no write permission is left alone, also for the superuser.
+// Where the run ends with the model perhaps damaged, or written by another
+// program meanwhile, the result is the only whole copy of the rewritten
+// model: `keep_result` is called before a signal held back meanwhile may end
+// the process, so that it can be taken off the files removed on a signal.
 // `*error` is the system's code for a failure.
 ReplaceResult ReplaceModelFile(int folder, const std::string& name, int result,
-                               const FileIdentity& read, int* error);
+                               const FileIdentity& read, const std::function<void()>& keep_result,
+                               int* error);
 
 // `prefix`, ten random letters and digits from the system's random source,
 // and `suffix`: a name that nobody can guess, or exhaust.

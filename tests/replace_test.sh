@@ -19,7 +19,7 @@ mkdir "$work/models" "$work/tmp"
 # A model big enough that a run takes a while.
 make_big_model "$work/big.obj" 600000
 
-for signal in INT TERM HUP; do
+for signal in INT TERM HUP QUIT; do
   cp "$work/big.obj" "$work/models/model.obj"
   TMPDIR=$work/tmp "$batch" "$work/models/model.obj" &
   pid=$!
@@ -40,6 +40,21 @@ for signal in INT TERM HUP; do
   cmp -s "$work/big.obj" "$work/models/model.obj" || fail "SIG$signal: the model changed"
 done
 echo "ok: signals"
+
+# Past a file size limit the write fails and the run says so, rather than a
+# signal ending it with the temporary file left behind.
+cp "$work/big.obj" "$work/models/model.obj"
+status=0
+(
+  ulimit -f 1024
+  TMPDIR=$work/tmp "$batch" "$work/models/model.obj"
+) 2>"$work/err.txt" || status=$?
+[ "$status" -eq 1 ] || fail "size limit: exit $status"
+grep -q 'cannot write the temporary file: File too large' "$work/err.txt" ||
+  fail "size limit: message: $(cat "$work/err.txt")"
+[ -z "$(ls -A "$work/tmp")" ] || fail "size limit: left in the temporary folder: $(ls -A "$work/tmp")"
+cmp -s "$work/big.obj" "$work/models/model.obj" || fail "size limit: the model changed"
+echo "ok: a file size limit"
 
 if [ "$(id -u)" -ne 0 ] || ! command -v setpriv >/dev/null; then
   echo "skip: another user's model needs root and setpriv"
@@ -73,6 +88,30 @@ if [ "$attributes" = yes ]; then
 fi
 [ "$(ls -A "$work/models")" = model.obj ] || fail "left beside the model: $(ls -A "$work/models")"
 echo "ok: another user's model (ACL and attributes: $attributes)"
+
+# Writing a file takes away its set-id bits from a writer other than the
+# superuser, and its file capabilities from any writer; the rewritten model
+# has them all back. The owner is nobody, then root.
+mkdir "$work/own"
+printf 'g box\ns 1\nf 1 2 3\n' >"$work/own/model.obj"
+chown -R nobody:nogroup "$work/own"
+chmod 6775 "$work/own/model.obj"
+status=0
+TMPDIR=$work/tmp setpriv --reuid=nobody --regid=nogroup --clear-groups \
+  "$batch" "$work/own/model.obj" || status=$?
+[ "$status" -eq 0 ] || fail "set-id model: exit $status"
+[ "$(stat -c %U:%G:%a "$work/own/model.obj")" = nobody:nogroup:6775 ] ||
+  fail "set-id model: now $(stat -c %U:%G:%a "$work/own/model.obj")"
+grep -q '^g object1' "$work/own/model.obj" || fail "set-id model: not rewritten"
+capability=no
+if setcap cap_net_raw+ep "$work/own/model.obj" 2>/dev/null; then
+  capability=yes
+  TMPDIR=$work/tmp "$batch" "$work/own/model.obj" || fail "a model with a capability: exit $?"
+  getcap "$work/own/model.obj" | grep -q 'cap_net_raw=ep' ||
+    fail "the capability is gone: $(getcap "$work/own/model.obj")"
+fi
+[ "$(ls -A "$work/own")" = model.obj ] || fail "left beside the model: $(ls -A "$work/own")"
+echo "ok: set-id bits (capability: $capability)"
 
 # A model with a second name is rewritten in place, and nothing keeps another
 # program from writing it at the same time. One that writes it over and over
