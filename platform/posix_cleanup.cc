@@ -83,6 +83,7 @@ void RemoveNotedFilesOnSignals() {
     ::sigaction(signal_number, &action, nullptr);
   }
   ::signal(SIGXFSZ, SIG_IGN);
+  ::signal(SIGPIPE, SIG_IGN);
 }
 
 NotedFile::NotedFile(int folder, const char* name, dev_t device, ino_t inode) {

@@ -11,9 +11,10 @@
 namespace sgsplit {
 
 // Takes over the four signals, once per process. A signal that the process
-// was started with ignored (as by nohup) stays ignored. SIGXFSZ is ignored,
-// so that a file grown past the size limit fails its write, which is
-// reported, rather than ending the process with the work half done.
+// was started with ignored (as by nohup) stays ignored. SIGXFSZ and SIGPIPE
+// are ignored, so that a file grown past the size limit, or a message
+// written to a pipe that nobody reads, fails its write rather than ending
+// the process with the work half done.
 void RemoveNotedFilesOnSignals();
 
 // Notes the file `name` in the folder `folder` (a descriptor, AT_FDCWD for a

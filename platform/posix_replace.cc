@@ -1,6 +1,8 @@
 #include "platform/posix_replace.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -250,12 +252,20 @@ Step TakePlace(int folder, NewFile& file, const std::string& name, const FileIde
   return Step::kChanged;
 }
 
+// Whether the folder is append-only: a file made there could then neither
+// take the model's place nor be removed again.
+bool AppendOnly(int folder) {
+  int flags = 0;
+  return ::ioctl(folder, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_APPEND_FL) != 0;
+}
+
 // Writes the result beside the model, carries over what the model has, and
 // renames it over the model.
 Step ReplaceByRename(int folder, const std::string& name, int model, const struct stat& st,
                      int result, off_t size, const FileIdentity& read,
                      const std::function<void()>& keep_result) {
-  if (st.st_nlink != 1) return Step::kCannotCarry;  // the other names would keep the old model
+  // Other names would keep the old model.
+  if (st.st_nlink != 1 || AppendOnly(folder)) return Step::kCannotCarry;
   NewFile file;
   // A folder that cannot be written, or is full, leaves the model as it is.
   if (!CreateBeside(folder, &file)) return Step::kFailed;

@@ -19,7 +19,8 @@ namespace sgsplit {
 // swap names where the file system can, so that a save that lands at the
 // last moment goes back rather than being lost. A model the new file
 // cannot stand in for (another owner or group that may not be given, an
-// attribute that may not be set, more than one name) is rewritten in place
+// attribute that may not be set, more than one name, an append-only folder)
+// is rewritten in place
 // instead, keeping all it carries and its other names; the room is taken
 // first, so that a full disk is found before its first byte changes.
 // A folder where no file can be made beside the model, or that is full,

@@ -100,6 +100,19 @@ if ! grep -q AddressSanitizer "$batch"; then
   rm "$work/huge.obj"
 fi
 
+# Messages going to a pipe that nobody reads any more: the run goes on with
+# the next file all the same.
+printf 'g a\ns 1\nf 1 2 3\n' >"$work/after-pipe.obj"
+set +o pipefail
+{
+  sleep 0.2
+  "$batch" "$work/missing.obj" "$work/after-pipe.obj" 2>&1
+} | true
+status=${PIPESTATUS[0]}
+set -o pipefail
+[ "$status" -eq 1 ] || fail "a closed pipe: exit $status"
+grep -q '^g object1' "$work/after-pipe.obj" || fail "a closed pipe: the next file was not rewritten"
+
 status=0
 "$batch" >/dev/null 2>&1 || status=$?
 [ "$status" -eq 64 ] || fail "no arguments: exit $status"

@@ -113,6 +113,23 @@ fi
 [ "$(ls -A "$work/own")" = model.obj ] || fail "left beside the model: $(ls -A "$work/own")"
 echo "ok: set-id bits (capability: $capability)"
 
+# Nothing in an append-only folder can be renamed or removed: the model there
+# is rewritten in place, and nothing is left beside it.
+mkdir "$work/append"
+printf 'g box\ns 1\nf 1 2 3\n' >"$work/append/model.obj"
+if chattr +a "$work/append" 2>/dev/null; then
+  status=0
+  TMPDIR=$work/tmp "$batch" "$work/append/model.obj" || status=$?
+  left=$(ls -A "$work/append")
+  chattr -a "$work/append"
+  [ "$status" -eq 0 ] || fail "append-only folder: exit $status"
+  [ "$left" = model.obj ] || fail "append-only folder: left beside the model: $left"
+  grep -q '^g object1' "$work/append/model.obj" || fail "append-only folder: not rewritten"
+  echo "ok: an append-only folder"
+else
+  echo "skip: no append-only folders here"
+fi
+
 # A model with a second name is rewritten in place, and nothing keeps another
 # program from writing it at the same time. One that writes it over and over
 # from the moment the copy begins is found afterwards: the run says so, exits
