@@ -227,9 +227,35 @@ bool NarrowNameIsFaithful(const FileName& name) {
          RoundTrips(file_code_page, name.narrow, name.wide);
 }
 
+// Whether a part of `path` ends in a dot or a blank. The file functions drop
+// those from the names they are given, so such a name would open another
+// file or none; only a path in the "\\?\" form is taken as it stands.
+template <class Char>
+bool PartEndsInDotOrBlank(std::basic_string_view<Char> path) {
+  const auto separator = [](Char c) { return c == Char('\\') || c == Char('/'); };
+  if (path.size() >= 4 && separator(path[0]) && separator(path[1]) && path[2] == Char('?') &&
+      separator(path[3]))
+    return false;
+  std::size_t start = 0;
+  for (std::size_t end = 0; end <= path.size(); ++end) {
+    if (end < path.size() && !separator(path[end])) continue;
+    const std::basic_string_view<Char> part = path.substr(start, end - start);
+    start = end + 1;
+    const bool dots_only = part.find_first_not_of(Char('.')) == part.npos;
+    if (part.empty() || (dots_only && part.size() <= 2)) continue;  // "." and ".."
+    if (part.back() == Char('.') || part.back() == Char(' ')) return true;
+  }
+  return false;
+}
+
 // Opens by the code-page name, or by the UTF-16 name when the code-page name
 // is not faithful, with the same access, sharing, disposition and flags.
 HANDLE OpenByName(const FileName& name, DWORD access, DWORD disposition, DWORD flags) {
+  if (name.wide != nullptr ? PartEndsInDotOrBlank(std::u16string_view(name.wide))
+                           : PartEndsInDotOrBlank(std::string_view(name.narrow))) {
+    SetLastError(ERROR_INVALID_NAME);
+    return INVALID_HANDLE_VALUE;
+  }
   if (NarrowNameIsFaithful(name))
     return CreateFileA(name.narrow, access, kShareReadWrite, nullptr, disposition, flags, nullptr);
   const std::wstring wide = ToWide(name.wide);

@@ -120,6 +120,29 @@ TEST_F(Win32PlatformTest, ReadingOpensExistingFilesOnly) {
   EXPECT_FALSE(fs::exists(dir_ / "missing.obj"));
 }
 
+// The file functions drop a dot or a blank that ends a part of a name, which
+// would open another file: such a name is refused, for reading and writing.
+TEST_F(Win32PlatformTest, ANameEndingInADotOrBlankIsRefused) {
+  WriteBytes(dir_ / "box.obj", "other");
+  for (const std::u16string ending : {u" ", u".", u"\\..\\box.obj"}) {
+    const std::u16string path = testing::Utf16Path(dir_ / "box.obj ") + ending;
+    SCOPED_TRACE(std::string(path.begin(), path.end()));
+    const NarrowPath narrow(*platform_, path.c_str(), ConversionCodePage(*platform_));
+    for (const bool writing : {false, true}) {
+      const PlatformFile file(*platform_, writing ? platform_->OpenForWriting(narrow.Name())
+                                                  : platform_->OpenForReading(narrow.Name()));
+      EXPECT_FALSE(file.valid());
+      EXPECT_EQ(platform_->LastError(), static_cast<std::uint32_t>(ERROR_INVALID_NAME));
+    }
+  }
+  EXPECT_EQ(ReadBytes(dir_ / "box.obj"), "other");
+  // "." and ".." are parts of their own, not names that end in a dot.
+  fs::create_directory(dir_ / "sub");
+  const std::u16string path = testing::Utf16Path(dir_ / "sub" / ".." / "." / "box.obj");
+  const NarrowPath narrow(*platform_, path.c_str(), ConversionCodePage(*platform_));
+  EXPECT_TRUE(PlatformFile(*platform_, platform_->OpenForReading(narrow.Name())).valid());
+}
+
 TEST_F(Win32PlatformTest, ReadingSharesReadingAndWriting) {
   WriteBytes(dir_ / "model.obj", "v 1 2 3\n");
   const std::u16string path = testing::Utf16Path(dir_ / "model.obj");
