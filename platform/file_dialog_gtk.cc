@@ -65,6 +65,14 @@ bool ShowErrorMessage(const std::string& headline, const std::string& details) {
         nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "%s", headline.c_str()));
     gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(message.get()), "%s",
                                              details.c_str());
+    // The texts break inside a word too: a long name without blanks would
+    // otherwise make the window wider than the screen, headline and all.
+    GList* labels = gtk_container_get_children(
+        GTK_CONTAINER(gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(message.get()))));
+    for (GList* label = labels; label != nullptr; label = label->next)
+      if (GTK_IS_LABEL(label->data))
+        gtk_label_set_line_wrap_mode(GTK_LABEL(label->data), PANGO_WRAP_WORD_CHAR);
+    g_list_free(labels);
     gtk_window_set_title(GTK_WINDOW(message.get()), "sgsplit");
     gtk_dialog_set_default_response(GTK_DIALOG(message.get()), GTK_RESPONSE_OK);
     gtk_dialog_run(GTK_DIALOG(message.get()));

@@ -57,6 +57,10 @@ drive() {
     window=$(wait_for_message 150) ||
       { kill "$pid" 2>/dev/null || true; fail "the error message did not appear"; }
     kill -0 "$pid" 2>/dev/null || fail "the program ended before its message was dismissed"
+    # All of it on the screen, however long the names in it.
+    local width
+    width=$(xdotool getwindowgeometry "$window" | sed -n 's/.*Geometry: \([0-9]*\)x.*/\1/p')
+    [ "${width:-0}" -le 1280 ] || fail "the error message is $width pixels wide, the screen 1280"
     sleep 0.5
     xdotool windowactivate --sync "$window" 2>/dev/null || xdotool windowfocus --sync "$window"
     xdotool key Return
@@ -101,12 +105,14 @@ echo "ok: escape leaves the model alone"
 
 # Failures show the error message, which Enter dismisses; the exit code and
 # the line on standard error stay, and the model is left exactly as it was.
-# A "model" that is not a regular file cannot be read.
-mkfifo "$work/models/pipe.obj"
-expect_message=1 drive choose "$work/models/pipe.obj"
+# A "model" that is not a regular file cannot be read; its long name is in
+# the message.
+pipe=$work/models/pipe$(printf 'W%.0s' $(seq 200)).obj
+mkfifo "$pipe"
+expect_message=1 drive choose "$pipe"
 [ "$status" -eq 1 ] || fail "not a file: exit $status"
-[ -p "$work/models/pipe.obj" ] || fail "not a file: the FIFO was replaced"
-grep -qx "sgsplit: $work/models/pipe.obj: cannot open for reading: .*" "$work/stderr" ||
+[ -p "$pipe" ] || fail "not a file: the FIFO was replaced"
+grep -qx "sgsplit: $pipe: cannot open for reading: .*" "$work/stderr" ||
   fail "not a file: standard error $(cat "$work/stderr")"
 [ -z "$(ls -A "$work/tmp")" ] || fail "not a file: temporary folder not empty"
 echo "ok: a model that cannot be read is reported"
