@@ -74,13 +74,17 @@ if setfacl -m u:daemon:r "$work/models/model.obj" 2>/dev/null &&
   attributes=yes
   acl_before=$(getfacl -cn "$work/models/model.obj" 2>/dev/null)
 fi
-status=0
-TMPDIR=$work/tmp setpriv --reuid=nobody --regid=nogroup --clear-groups \
-  "$batch" "$work/models/model.obj" || status=$?
-[ "$status" -eq 0 ] || fail "another user's model: exit $status"
-[ "$(stat -c %U:%G:%a "$work/models/model.obj")" = root:nogroup:664 ] ||
-  fail "another user's model: now $(stat -c %U:%G:%a "$work/models/model.obj")"
-grep -q '^g object1' "$work/models/model.obj" || fail "another user's model: not rewritten"
+# Runs sgsplit-batch as nobody on model $1, which must then be rewritten with
+# owner, group and mode $2; $3 names the case.
+rewrite_as_nobody() {
+  local status=0
+  TMPDIR=$work/tmp setpriv --reuid=nobody --regid=nogroup --clear-groups "$batch" "$1" ||
+    status=$?
+  [ "$status" -eq 0 ] || fail "$3: exit $status"
+  [ "$(stat -c %U:%G:%a "$1")" = "$2" ] || fail "$3: now $(stat -c %U:%G:%a "$1")"
+  grep -q '^g object1' "$1" || fail "$3: not rewritten"
+}
+rewrite_as_nobody "$work/models/model.obj" root:nogroup:664 "another user's model"
 if [ "$attributes" = yes ]; then
   [ "$(getfacl -cn "$work/models/model.obj" 2>/dev/null)" = "$acl_before" ] || fail "the ACL changed"
   [ "$(getfattr --only-values -n user.origin "$work/models/model.obj" 2>/dev/null)" = scan ] ||
@@ -96,13 +100,7 @@ mkdir "$work/own"
 printf 'g box\ns 1\nf 1 2 3\n' >"$work/own/model.obj"
 chown -R nobody:nogroup "$work/own"
 chmod 6775 "$work/own/model.obj"
-status=0
-TMPDIR=$work/tmp setpriv --reuid=nobody --regid=nogroup --clear-groups \
-  "$batch" "$work/own/model.obj" || status=$?
-[ "$status" -eq 0 ] || fail "set-id model: exit $status"
-[ "$(stat -c %U:%G:%a "$work/own/model.obj")" = nobody:nogroup:6775 ] ||
-  fail "set-id model: now $(stat -c %U:%G:%a "$work/own/model.obj")"
-grep -q '^g object1' "$work/own/model.obj" || fail "set-id model: not rewritten"
+rewrite_as_nobody "$work/own/model.obj" nobody:nogroup:6775 "set-id model"
 capability=no
 if setcap cap_net_raw+ep "$work/own/model.obj" 2>/dev/null; then
   capability=yes
