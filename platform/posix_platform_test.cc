@@ -268,6 +268,12 @@ class ReplaceModelTest : public PosixPlatformTest {
     return st.st_ino;
   }
   std::size_t Files() { return testing::CountFiles(dir_.path()); }
+  // Saves "saved" as the model in `dir` the way editors do: a new file
+  // renamed over it.
+  static void SaveByRename(const fs::path& dir) {
+    WriteBytes(dir / "saved", "saved");
+    fs::rename(dir / "saved", dir / "model.obj");
+  }
   static void Append(const fs::path& file, const char* text) {
     std::FILE* stream = std::fopen(file.c_str(), "ab");
     std::fputs(text, stream);
@@ -368,12 +374,7 @@ TEST_F(ReplaceModelTest, AModelThatChangedIsLeftAlone) {
     std::function<void(const fs::path& dir)> meddle;
     const char* left;  // what the model's name then leads to
   } cases[] = {
-      {"saved by an editor",
-       [](const fs::path& dir) {
-         WriteBytes(dir / "saved", "saved");
-         fs::rename(dir / "saved", dir / "model.obj");
-       },
-       "saved"},
+      {"saved by an editor", SaveByRename, "saved"},
       {"written to", [](const fs::path& dir) { WriteBytes(dir / "model.obj", "edit"); }, "edit"},
       {"appended to", [](const fs::path& dir) { Append(dir / "model.obj", "more"); }, "oldmore"},
       {"made a link to another file",
@@ -424,8 +425,7 @@ TEST_F(ReplaceModelTest, ASaveThatCannotGoBackIsKept) {
                 {SYS_renameat, SYS_renameat2},
                 [&](int n) {
                   if (n == 0) {
-                    WriteBytes(dir_ / "saved", "saved");
-                    fs::rename(dir_ / "saved", dir_ / "model.obj");
+                    SaveByRename(dir_.path());
                   }
                   return n == 0 ? 0 : EIO;
                 },
@@ -488,8 +488,7 @@ TEST_F(ReplaceModelTest, ASignalWhenTheReplacementFailsLeavesTheResult) {
        {SYS_renameat, SYS_renameat2},
        [&](int n) {
          if (n == 0) {
-           WriteBytes(dir_ / "saved", "saved");
-           fs::rename(dir_ / "saved", dir_ / "model.obj");
+           SaveByRename(dir_.path());
            ::kill(::getpid(), SIGTERM);
          }
          return n == 0 ? 0 : EIO;

@@ -252,6 +252,14 @@ Step TakePlace(int folder, NewFile& file, const std::string& name, const FileIde
   return Step::kChanged;
 }
 
+// Gives the new file `out` the model's owner, group, extended attributes
+// and mode. Owner first: changing it clears the set-id bits, which the mode
+// then brings back, as the owner and group are the model's.
+bool CarryOver(int model, const struct stat& st, int out) {
+  return ::fchown(out, st.st_uid, st.st_gid) == 0 && CopyAttributes(model, out) &&
+         ::fchmod(out, st.st_mode & 07777) == 0;
+}
+
 // Whether the folder is append-only: a file made there could then neither
 // take the model's place nor be removed again.
 bool AppendOnly(int folder) {
@@ -264,7 +272,7 @@ bool AppendOnly(int folder) {
 Step ReplaceByRename(int folder, const std::string& name, int model, const struct stat& st,
                      int result, off_t size, const FileIdentity& read,
                      const std::function<void()>& keep_result) {
-  // Other names would keep the old model.
+  // Other names would keep the old model; see AppendOnly for the folder.
   if (st.st_nlink != 1 || AppendOnly(folder)) return Step::kCannotCarry;
   NewFile file;
   // A folder that cannot be written, or is full, leaves the model as it is.
@@ -277,17 +285,12 @@ Step ReplaceByRename(int folder, const std::string& name, int model, const struc
     return step;
   };
   // Before the copy, so that a model the new file cannot stand in for is
-  // known before the copy is made. Owner first: changing it clears the
-  // set-id bits, which the mode then brings back, as the owner and group
-  // are the model's.
-  if (::fchown(out, st.st_uid, st.st_gid) != 0 || !CopyAttributes(model, out) ||
-      ::fchmod(out, st.st_mode & 07777) != 0)
-    return give_up(Step::kCannotCarry);
+  // known before the copy is made, and after it, since writing took away
+  // the set-id bits (from a writer without the privilege to keep them) and
+  // any file capability.
+  if (!CarryOver(model, st, out)) return give_up(Step::kCannotCarry);
   if (!CopyContent(result, out, size)) return give_up(Step::kFailed);
-  // Writing took away the set-id bits (from a writer without the privilege
-  // to keep them) and any file capability: they are carried over once more.
-  if (!CopyAttributes(model, out) || ::fchmod(out, st.st_mode & 07777) != 0)
-    return give_up(Step::kCannotCarry);
+  if (!CarryOver(model, st, out)) return give_up(Step::kCannotCarry);
   // The rename must not reach the disk before the content does.
   if (::fsync(out) != 0) return give_up(Step::kFailed);
 

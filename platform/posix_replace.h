@@ -20,9 +20,9 @@ namespace sgsplit {
 // last moment goes back rather than being lost. A model the new file
 // cannot stand in for (another owner or group that may not be given, an
 // attribute that may not be set, more than one name, an append-only folder)
-// is rewritten in place
-// instead, keeping all it carries and its other names; the room is taken
-// first, so that a full disk is found before its first byte changes.
+// is rewritten in place instead, keeping all it carries and its other
+// names; the room is taken first, so that a full disk is found before its
+// first byte changes.
 // A folder where no file can be made beside the model, or that is full,
 // leaves the model as it is.
 // A model with no write permission is left alone, also for the superuser.
