@@ -229,12 +229,13 @@ bool NarrowNameIsFaithful(const FileName& name) {
 
 // Whether a part of `path` ends in a dot or a blank. The file functions drop
 // those from the names they are given, so such a name would open another
-// file or none; only a path in the "\\?\" form is taken as it stands.
+// file or none; only a path that starts with exactly "\\?\", backslashes
+// and all, is taken as it stands ("//?/" is a device path, and normalized).
 template <class Char>
 bool PartEndsInDotOrBlank(std::basic_string_view<Char> path) {
   const auto separator = [](Char c) { return c == Char('\\') || c == Char('/'); };
-  if (path.size() >= 4 && separator(path[0]) && separator(path[1]) && path[2] == Char('?') &&
-      separator(path[3]))
+  if (path.size() >= 4 && path[0] == Char('\\') && path[1] == Char('\\') && path[2] == Char('?') &&
+      path[3] == Char('\\'))
     return false;
   std::size_t start = 0;
   for (std::size_t end = 0; end <= path.size(); ++end) {

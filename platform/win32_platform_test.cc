@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
@@ -122,17 +123,30 @@ TEST_F(Win32PlatformTest, ReadingOpensExistingFilesOnly) {
 
 // The file functions drop a dot or a blank that ends a part of a name, which
 // would open another file: such a name is refused, for reading and writing.
+// Only a path that starts with exactly "\\?\" is taken as it stands; one
+// whose prefix has a forward slash is a device path and is normalized like
+// any other.
 TEST_F(Win32PlatformTest, ANameEndingInADotOrBlankIsRefused) {
   WriteBytes(dir_ / "box.obj", "other");
-  for (const std::u16string ending : {u" ", u".", u"\\..\\box.obj"}) {
-    const std::u16string path = testing::Utf16Path(dir_ / "box.obj ") + ending;
-    SCOPED_TRACE(std::string(path.begin(), path.end()));
-    const NarrowPath narrow(*platform_, path.c_str(), ConversionCodePage(*platform_));
-    for (const bool writing : {false, true}) {
-      const PlatformFile file(*platform_, writing ? platform_->OpenForWriting(narrow.Name())
-                                                  : platform_->OpenForReading(narrow.Name()));
-      EXPECT_FALSE(file.valid());
-      EXPECT_EQ(platform_->LastError(), static_cast<std::uint32_t>(ERROR_INVALID_NAME));
+  std::u16string slashed = testing::Utf16Path(dir_ / "box.obj ");
+  std::replace(slashed.begin(), slashed.end(), u'\\', u'/');
+  const std::u16string paths[] = {
+      testing::Utf16Path(dir_ / "box.obj "),
+      u"//?/" + slashed,
+      u"\\\\?/" + slashed,
+      u"/\\?\\" + slashed,
+  };
+  for (const std::u16string& named : paths) {
+    for (const std::u16string ending : {u" ", u".", u"\\..\\box.obj"}) {
+      const std::u16string path = named + ending;
+      SCOPED_TRACE(std::string(path.begin(), path.end()));
+      const NarrowPath narrow(*platform_, path.c_str(), ConversionCodePage(*platform_));
+      for (const bool writing : {false, true}) {
+        const PlatformFile file(*platform_, writing ? platform_->OpenForWriting(narrow.Name())
+                                                    : platform_->OpenForReading(narrow.Name()));
+        EXPECT_FALSE(file.valid());
+        EXPECT_EQ(platform_->LastError(), static_cast<std::uint32_t>(ERROR_INVALID_NAME));
+      }
     }
   }
   EXPECT_EQ(ReadBytes(dir_ / "box.obj"), "other");
