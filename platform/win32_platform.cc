@@ -306,13 +306,63 @@ bool Rewind(HANDLE file) {
   return SetFilePointerEx(file, start, nullptr, FILE_BEGIN) != 0;
 }
 
-// Writes the first `size` bytes of `source` over `target`, both from their
-// start.
-bool CopyFromStart(HANDLE source, HANDLE target, std::int64_t size) {
+// FNV-1a in 64 bits: whether bytes read again are the bytes read before.
+class Fingerprint {
+ public:
+  void Add(const char* data, std::size_t size) {
+    for (std::size_t i = 0; i < size; ++i)
+      value_ = (value_ ^ static_cast<unsigned char>(data[i])) * 0x100000001B3u;
+  }
+  std::uint64_t value() const { return value_; }
+
+ private:
+  std::uint64_t value_ = 0xCBF29CE484222325u;
+};
+
+// Fingerprints the `size` bytes of `file` from `offset`, zeros standing in
+// past its end (as they read once the file is made longer): one for each
+// block of the copy when `per_block`, else one for all. Leaves the file
+// position past them.
+bool Fingerprints(HANDLE file, std::int64_t offset, std::int64_t size, bool per_block,
+                  std::vector<std::uint64_t>* prints) {
+  LARGE_INTEGER at;
+  at.QuadPart = offset;
+  if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN)) return false;
   std::vector<char> block(kCopyBlock);
-  if (!Rewind(source) || !Rewind(target)) return false;
+  Fingerprint print;
   for (std::int64_t left = size; left > 0;) {
     const DWORD n = static_cast<DWORD>(std::min<std::int64_t>(left, kCopyBlock));
+    DWORD got = 0;
+    if (!ReadBlock(file, block.data(), n, &got)) return false;
+    std::fill(block.data() + got, block.data() + n, '\0');
+    print.Add(block.data(), n);
+    if (per_block) prints->push_back(std::exchange(print, {}).value());
+    left -= n;
+  }
+  if (!per_block) prints->push_back(print.value());
+  return true;
+}
+
+// Writes the first `size` bytes of `source` over `target`, both from their
+// start. With `before` (a fingerprint of each block of `target` as it should
+// read when the copy reaches it), each block is checked just before it is
+// written over, and `changed` tells whether another program wrote it first.
+bool CopyFromStart(HANDLE source, HANDLE target, std::int64_t size,
+                   const std::vector<std::uint64_t>* before = nullptr, bool* changed = nullptr) {
+  std::vector<char> block(kCopyBlock);
+  if (!Rewind(source) || !Rewind(target)) return false;
+  for (std::int64_t left = size, offset = 0; left > 0; offset = size - left) {
+    const DWORD n = static_cast<DWORD>(std::min<std::int64_t>(left, kCopyBlock));
+    if (before != nullptr) {
+      std::vector<std::uint64_t> now;
+      LARGE_INTEGER at;
+      at.QuadPart = offset;
+      if (!Fingerprints(target, offset, n, true, &now) ||
+          !SetFilePointerEx(target, at, nullptr, FILE_BEGIN))
+        return false;
+      const std::size_t index = static_cast<std::size_t>(offset / kCopyBlock);
+      if (index >= before->size() || now.front() != (*before)[index]) *changed = true;
+    }
     DWORD got = 0;
     if (!ReadBlock(source, block.data(), n, &got)) return false;
     if (got < n) return Failed(ERROR_HANDLE_EOF);  // the result shrank under us
@@ -482,6 +532,18 @@ class Win32Platform final : public Platform {
         return ReplaceResult::kModelChanged;
       return ReplaceResult::kUntouched;
     }
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(HandleOf(result), &size)) return ReplaceResult::kUntouched;
+    // Where others can write the model too, what it holds is noted before it
+    // is checked: a write where the copy has yet to go, which the copy would
+    // write over, or past the result's end, which would be cut off, is then
+    // found all the same.
+    const std::int64_t old_size = static_cast<std::int64_t>(read.size);
+    std::vector<std::uint64_t> blocks, tail;
+    if (shared &&
+        (!Fingerprints(model.get(), 0, size.QuadPart, true, &blocks) ||
+         !Fingerprints(model.get(), size.QuadPart, old_size - size.QuadPart, false, &tail)))
+      return ReplaceResult::kUntouched;
     FileIdentity before;
     DWORD attributes = 0;
     if (!IdentifyHandle(model.get(), &before, &attributes)) return ReplaceResult::kUntouched;
@@ -492,10 +554,19 @@ class Win32Platform final : public Platform {
       SetLastError(ERROR_ACCESS_DENIED);
       return ReplaceResult::kUntouched;
     }
-    LARGE_INTEGER size;
-    if (!GetFileSizeEx(HandleOf(result), &size)) return ReplaceResult::kUntouched;
 
     const WritingModel writing;
+    // A write since then, before the copy begins, leaves the model alone.
+    if (shared) {
+      LARGE_INTEGER length;
+      std::vector<std::uint64_t> blocks_now, tail_now;
+      if (!GetFileSizeEx(model.get(), &length) ||
+          !Fingerprints(model.get(), 0, size.QuadPart, true, &blocks_now) ||
+          !Fingerprints(model.get(), size.QuadPart, old_size - size.QuadPart, false, &tail_now))
+        return ReplaceResult::kUntouched;
+      if (length.QuadPart != old_size || blocks_now != blocks || tail_now != tail)
+        return ReplaceResult::kModelChanged;
+    }
     // The model takes the result's length first: a full disk is found before
     // the model's first byte changes, and the model gets its own length back.
     if (!SetLength(model.get(), size.QuadPart)) {
@@ -505,14 +576,16 @@ class Win32Platform final : public Platform {
                  : ReplaceResult::kMaybeDamaged;
     }
     // Flushed before the temporary file, the one other whole copy, goes.
-    bool same = true;
-    if (!CopyFromStart(HandleOf(result), model.get(), size.QuadPart) ||
+    bool same = true, overwritten = false;
+    if (!CopyFromStart(HandleOf(result), model.get(), size.QuadPart, shared ? &blocks : nullptr,
+                       &overwritten) ||
         !FlushFileBuffers(model.get()) ||
         (shared && !HoldsContent(model.get(), HandleOf(result), size.QuadPart, &same)))
       return ReplaceResult::kMaybeDamaged;
-    // Where others could write the model while the result went in, what it
-    // holds now tells whether they did.
-    return same ? ReplaceResult::kReplaced : ReplaceResult::kWrittenMeanwhile;
+    // Where others could write the model while the result went in, what each
+    // block held before the copy reached it, and what the model holds now,
+    // tell whether they did.
+    return same && !overwritten ? ReplaceResult::kReplaced : ReplaceResult::kWrittenMeanwhile;
   }
 
   bool QueryVersion(VersionInfo* version) override {

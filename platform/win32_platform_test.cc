@@ -726,40 +726,58 @@ TEST_F(Win32PlatformTest, ASaveInPlaceDuringTheReplacementIsNeverLost) {
 
 // A program that holds the model open for writing, sharing that, keeps its
 // hold, so nothing keeps it from writing while the result goes in. When it
-// does, the replacement says so rather than that the model is the result.
+// does, the replacement says so rather than that the model is the result:
+// whether it writes where the copy has been (its bytes stay) or where the
+// copy has yet to go (the copy then writes over them).
 TEST_F(Win32PlatformTest, AHolderThatWritesDuringTheCopyIsFound) {
   ScratchDir temp;
   const fs::path model = dir_ / "model.obj";
-  WriteBytes(model, kOldModel);
-  const ReadModel read = ReadAndLocate(*platform_, testing::Utf16Path(model));
-  ASSERT_NE(read.place, nullptr);
-  const HeldResult result(*platform_, temp.path(),
-                          std::string(16 << 20, 'n'));  // a copy that takes a while
-  const OwnHandle holder = OpenOther(model, GENERIC_READ | GENERIC_WRITE, kShareAll);
-  ASSERT_TRUE(holder.valid());
-  std::atomic<bool> done = false;
-  bool wrote = false;
-  // Once the copy has changed the model's first bytes, the holder writes its
-  // own there, again and again.
-  std::thread writer([&] {
-    const std::string own = "the holder's bytes";
-    while (!done) {
-      OVERLAPPED at = {};
-      char first[4] = {};
-      DWORD n = 0;
-      if (!wrote && (!ReadFile(holder.get(), first, sizeof first, &n, &at) ||
-                     std::memcmp(first, kOldModel, sizeof first) == 0))
-        continue;
-      at = {};
-      wrote = WriteFile(holder.get(), own.data(), static_cast<DWORD>(own.size()), &n, &at) || wrote;
-    }
-  });
-  const ReplaceResult outcome = platform_->ReplaceModel(result.file(), *read.place, read.identity);
-  done = true;
-  writer.join();
-  EXPECT_TRUE(wrote);
-  EXPECT_EQ(outcome, ReplaceResult::kWrittenMeanwhile);
-  EXPECT_EQ(ReadBytes(model).substr(0, 18), "the holder's bytes");
+  const std::string own = "the holder's bytes";
+  const std::size_t size = 16 << 20;  // a copy that takes a while
+  const struct {
+    const char* name;
+    DWORD offset;     // where the holder writes
+    bool again;       // again and again, or once
+    bool bytes_stay;  // what the model holds after
+  } cases[] = {
+      {"where the copy has been", 0, true, true},
+      {"where the copy has yet to go", static_cast<DWORD>(size) - 1000, false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteBytes(model, kOldModel);
+    const ReadModel read = ReadAndLocate(*platform_, testing::Utf16Path(model));
+    ASSERT_NE(read.place, nullptr);
+    const HeldResult result(*platform_, temp.path(), std::string(size, 'n'));
+    const OwnHandle holder = OpenOther(model, GENERIC_READ | GENERIC_WRITE, kShareAll);
+    ASSERT_TRUE(holder.valid());
+    std::atomic<bool> done = false;
+    bool wrote = false;
+    // Once the copy has changed the model's first bytes, the holder writes
+    // its own.
+    std::thread writer([&] {
+      while (!done) {
+        OVERLAPPED at = {};
+        char first[4] = {};
+        DWORD n = 0;
+        if (!wrote && (!ReadFile(holder.get(), first, sizeof first, &n, &at) ||
+                       std::memcmp(first, kOldModel, sizeof first) == 0))
+          continue;
+        if (wrote && !c.again) break;
+        at = {};
+        at.Offset = c.offset;
+        wrote =
+            WriteFile(holder.get(), own.data(), static_cast<DWORD>(own.size()), &n, &at) || wrote;
+      }
+    });
+    const ReplaceResult outcome =
+        platform_->ReplaceModel(result.file(), *read.place, read.identity);
+    done = true;
+    writer.join();
+    EXPECT_TRUE(wrote);
+    EXPECT_EQ(outcome, ReplaceResult::kWrittenMeanwhile);
+    EXPECT_EQ(ReadBytes(model).substr(c.offset, own.size()) == own, c.bytes_stay);
+  }
 }
 
 TEST_F(Win32PlatformTest, TempFolderTooLongForItsBuffer) {
