@@ -37,6 +37,19 @@ bool Blocking(int fd) {
   return flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
 }
 
+// Opens /dev/null as standard input, output or error where the program was
+// started without it. Every file opened later takes the lowest free
+// descriptor: it would otherwise become standard error, and a message meant
+// for the user would be written into it (a toolkit's display connection, a
+// model). They stay open for the life of the process, as the standard ones do.
+void OpenMissingStandardStreams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lower ones are open, so this one is the lowest free descriptor.
+    if (::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd) return;
+  }
+}
+
 class PosixModelPlace final : public ModelPlace {
  public:
   UniqueFd folder;
@@ -45,7 +58,10 @@ class PosixModelPlace final : public ModelPlace {
 
 class PosixPlatform final : public Platform {
  public:
-  PosixPlatform() { RemoveNotedFilesOnSignals(); }
+  PosixPlatform() {
+    OpenMissingStandardStreams();
+    RemoveNotedFilesOnSignals();
+  }
 
   ChooseResult ChooseFile(std::u16string*) override {
     // The system itself has no file dialog; the desktop program brings one.

@@ -44,8 +44,13 @@ start_display 90 140
 # Starts the program, waits for its dialog, sends the keys, and sets $status.
 # With expect_message=1 the program must then show its error message and wait
 # for it: Enter dismisses it. Otherwise no message may appear before it ends.
+# With stderr_closed=1 the program starts with its standard error closed.
 drive() {
-  "$sgsplit" 2>"$work/stderr" &
+  if [ "${stderr_closed:-0}" = 1 ]; then
+    "$sgsplit" 2>&- &
+  else
+    "$sgsplit" 2>"$work/stderr" &
+  fi
   local pid=$!
   local window
   window=$(timeout 30 xdotool search --sync --onlyvisible --name "^$title\$" | head -n 1) ||
@@ -116,6 +121,15 @@ grep -qx "sgsplit: $pipe: cannot open for reading: .*" "$work/stderr" ||
   fail "not a file: standard error $(cat "$work/stderr")"
 [ -z "$(ls -A "$work/tmp")" ] || fail "not a file: temporary folder not empty"
 echo "ok: a model that cannot be read is reported"
+
+# Started with standard error closed, as some launchers do: the message still
+# appears, and the line meant for standard error goes nowhere rather than into
+# a file the program opened since, its display connection among them.
+stderr_closed=1 expect_message=1 drive choose "$pipe"
+[ "$status" -eq 1 ] || fail "standard error closed: exit $status"
+[ -p "$pipe" ] || fail "standard error closed: the FIFO was replaced"
+[ -z "$(ls -A "$work/tmp")" ] || fail "standard error closed: temporary folder not empty"
+echo "ok: a message without standard error"
 
 # A model that cannot be replaced: immutable where the file system allows it
 # (root can write anything else), otherwise in a folder and with permission
