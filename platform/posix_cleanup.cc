@@ -13,7 +13,12 @@
 namespace sgsplit {
 namespace {
 
-constexpr std::array kSignals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// Every signal that ends a process unless it is caught and that comes from
+// outside the program: the usual four, then those a user, a timer, a CPU time
+// limit or the system may send. Any of them during the copy into a model
+// would leave it half old, half new.
+constexpr std::array kSignals = {SIGINT,  SIGTERM,   SIGHUP,  SIGQUIT, SIGUSR1, SIGUSR2,
+                                 SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGIO,   SIGPWR};
 
 // The temporary file and one file beside the model, with room to spare.
 constexpr int kSlots = 4;

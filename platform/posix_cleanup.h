@@ -1,7 +1,8 @@
 // What a run leaves behind when a signal ends it: nothing. SIGINT, SIGTERM,
-// SIGHUP and SIGQUIT remove the files noted here and end the process with
-// 128 plus the signal's number; what must be done whole is done with them
-// held.
+// SIGHUP, SIGQUIT and the other signals that end a process unless caught
+// (SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGIO, SIGPWR)
+// remove the files noted here and end the process with 128 plus the
+// signal's number; what must be done whole is done with them held.
 #ifndef SGSPLIT_PLATFORM_POSIX_CLEANUP_H_
 #define SGSPLIT_PLATFORM_POSIX_CLEANUP_H_
 
@@ -10,7 +11,7 @@
 
 namespace sgsplit {
 
-// Takes over the four signals, once per process. A signal that the process
+// Takes over those signals, once per process. A signal that the process
 // was started with ignored (as by nohup) stays ignored. SIGXFSZ and SIGPIPE
 // are ignored, so that a file grown past the size limit, or a message
 // written to a pipe that nobody reads, fails its write rather than ending
@@ -32,7 +33,7 @@ class NotedFile {
   int slot_ = -1;  // -1 when every slot was taken; the file is then not noted
 };
 
-// Holds the four signals back while it lives; one that comes meanwhile ends
+// Holds those signals back while it lives; one that comes meanwhile ends
 // the process when it goes, after the guarded work is done whole.
 class SignalsHeld {
  public:

@@ -153,6 +153,30 @@ cmp "$kept" "$work/busy.expected" || fail "written meanwhile: the kept file is n
 rm "$kept" "$work/models/busy.obj" "$work/models/busy-other.obj"
 echo "ok: a model written meanwhile"
 
+# Any signal that would end the run waits while the result is copied into a
+# model with a second name, not only the usual four: the model comes out
+# whole, and nothing is left in the temporary folder.
+make_big_model "$work/models/held.obj" 1000000
+cp "$work/models/held.obj" "$work/held.before"
+cp "$work/models/held.obj" "$work/held.expected"
+"$batch" "$work/held.expected"
+for signal in USR1 USR2 ALRM VTALRM PROF XCPU IO PWR; do
+  cp "$work/held.before" "$work/models/held.obj"
+  ln "$work/models/held.obj" "$work/models/held-other.obj"
+  TMPDIR=$work/tmp "$batch" "$work/models/held.obj" &
+  pid=$!
+  wait_for_copy "$work/models/held.obj" "$work/held.before" "$pid"
+  kill -s "$signal" "$pid"
+  status=0
+  wait "$pid" || status=$?
+  expected=$((128 + $(kill -l "$signal")))
+  [ "$status" -eq "$expected" ] || fail "SIG$signal in place: exit $status, expected $expected"
+  cmp -s "$work/models/held.obj" "$work/held.expected" || fail "SIG$signal in place: the model is not whole"
+  [ -z "$(ls -A "$work/tmp")" ] || fail "SIG$signal in place: left in the temporary folder: $(ls -A "$work/tmp")"
+  rm "$work/models/held.obj" "$work/models/held-other.obj"
+done
+echo "ok: other signals during a copy into the model"
+
 # A model with a second name is rewritten in place. On a disk with no room
 # for the longer result it keeps its content and its length, and the run
 # says it failed.
