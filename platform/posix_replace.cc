@@ -267,13 +267,23 @@ bool AppendOnly(int folder) {
   return ::ioctl(folder, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_APPEND_FL) != 0;
 }
 
+// Whether a file is mounted over the model's name (a bind mount of a single
+// file, as a container gets): nothing can be renamed over it.
+bool MountedOver(int model) {
+  struct statx stx;
+  return ::statx(model, "", AT_EMPTY_PATH, 0, &stx) == 0 &&
+         (stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+         (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+}
+
 // Writes the result beside the model, carries over what the model has, and
 // renames it over the model.
 Step ReplaceByRename(int folder, const std::string& name, int model, const struct stat& st,
                      int result, off_t size, const FileIdentity& read,
                      const std::function<void()>& keep_result) {
-  // Other names would keep the old model; see AppendOnly for the folder.
-  if (st.st_nlink != 1 || AppendOnly(folder)) return Step::kCannotCarry;
+  // Other names would keep the old model; see AppendOnly for the folder and
+  // MountedOver for a file mounted there.
+  if (st.st_nlink != 1 || AppendOnly(folder) || MountedOver(model)) return Step::kCannotCarry;
   NewFile file;
   // A folder that cannot be written, or is full, leaves the model as it is.
   if (!CreateBeside(folder, &file)) return Step::kFailed;

@@ -10,7 +10,7 @@ set -m  # background jobs take SIGINT as a terminal would send it
 batch=$(realpath "$1")
 work=$(mktemp -d)
 chmod 755 "$work"
-trap 'umount "$work/small" 2>/dev/null || true; rm -rf "$work"' EXIT
+trap 'umount "$work/small" "$work/append/mounted.obj" 2>/dev/null || true; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 # shellcheck source=tests/shell_lib.sh
 source "$(dirname "$0")/shell_lib.sh"
@@ -126,6 +126,24 @@ if chattr +a "$work/append" 2>/dev/null; then
   echo "ok: an append-only folder"
 else
   echo "skip: no append-only folders here"
+fi
+
+# A file mounted over the model (a bind mount, as containers have) cannot be
+# renamed over: it is rewritten in place, through the mount, and nothing is
+# left beside it.
+printf 'g box\ns 1\nf 1 2 3\n' >"$work/mounted-source.obj"
+: >"$work/append/mounted.obj"
+if mount --bind "$work/mounted-source.obj" "$work/append/mounted.obj" 2>/dev/null; then
+  status=0
+  TMPDIR=$work/tmp "$batch" "$work/append/mounted.obj" 2>"$work/err.txt" || status=$?
+  left=$(ls -A "$work/append")
+  umount "$work/append/mounted.obj"
+  [ "$status" -eq 0 ] || fail "a mounted file: exit $status: $(cat "$work/err.txt")"
+  [ "$left" = "$(printf 'model.obj\nmounted.obj')" ] || fail "a mounted file: left beside it: $left"
+  grep -q '^g object1' "$work/mounted-source.obj" || fail "a mounted file: not rewritten"
+  echo "ok: a file mounted over the model"
+else
+  echo "skip: no bind mounts here"
 fi
 
 # A model with a second name is rewritten in place, and nothing keeps another
