@@ -152,6 +152,25 @@ bool CopyAttributes(int from, int to) {
   return true;
 }
 
+// The flags a file's owner sets with chattr that say how the file is kept
+// (no dump, no access time, no copy on write, compression and the like).
+// Immutable and append-only files are not replaced at all.
+constexpr int kCarriedFlags = FS_SECRM_FL | FS_UNRM_FL | FS_COMPR_FL | FS_SYNC_FL | FS_NODUMP_FL |
+                              FS_NOATIME_FL | FS_NOCOMP_FL | FS_JOURNAL_DATA_FL | FS_NOTAIL_FL |
+                              FS_NOCOW_FL;
+
+// Gives `to` the model's flags of those above. A model without any (on a file
+// system without flags, too) leaves `to` as its folder made it.
+bool CopyFlags(int from, int to) {
+  int wanted = 0, present = 0;
+  if (::ioctl(from, FS_IOC_GETFLAGS, &wanted) != 0) return errno == ENOTTY || errno == ENOTSUP;
+  if ((wanted & kCarriedFlags) == 0) return true;
+  if (::ioctl(to, FS_IOC_GETFLAGS, &present) != 0) return false;
+  if ((present & kCarriedFlags) == (wanted & kCarriedFlags)) return true;
+  int flags = (present & ~kCarriedFlags) | (wanted & kCarriedFlags);
+  return ::ioctl(to, FS_IOC_SETFLAGS, &flags) == 0;
+}
+
 // A new file in `folder` with no name yet, or, where the file system has no
 // such files, under a hidden name noted for removal on a signal.
 struct NewFile {
@@ -252,12 +271,12 @@ Step TakePlace(int folder, NewFile& file, const std::string& name, const FileIde
   return Step::kChanged;
 }
 
-// Gives the new file `out` the model's owner, group, extended attributes
-// and mode. Owner first: changing it clears the set-id bits, which the mode
-// then brings back, as the owner and group are the model's.
+// Gives the new file `out` the model's owner, group, extended attributes,
+// flags and mode. Owner first: changing it clears the set-id bits, which the
+// mode then brings back, as the owner and group are the model's.
 bool CarryOver(int model, const struct stat& st, int out) {
   return ::fchown(out, st.st_uid, st.st_gid) == 0 && CopyAttributes(model, out) &&
-         ::fchmod(out, st.st_mode & 07777) == 0;
+         CopyFlags(model, out) && ::fchmod(out, st.st_mode & 07777) == 0;
 }
 
 // Whether the folder is append-only: a file made there could then neither

@@ -111,6 +111,21 @@ fi
 [ "$(ls -A "$work/own")" = model.obj ] || fail "left beside the model: $(ls -A "$work/own")"
 echo "ok: set-id bits (capability: $capability)"
 
+# The flags that the model's owner set with chattr (no dump, no access time)
+# stay on the rewritten model.
+mkdir "$work/flags"
+printf 'g box\ns 1\nf 1 2 3\n' >"$work/flags/model.obj"
+if chattr +dA "$work/flags/model.obj" 2>/dev/null; then
+  TMPDIR=$work/tmp "$batch" "$work/flags/model.obj" || fail "a model with flags: exit $?"
+  lsattr -d "$work/flags/model.obj" | grep -q '^[^ ]*d[^ ]*A' ||
+    fail "the flags are gone: $(lsattr -d "$work/flags/model.obj")"
+  grep -q '^g object1' "$work/flags/model.obj" || fail "a model with flags: not rewritten"
+  [ "$(ls -A "$work/flags")" = model.obj ] || fail "left beside the model: $(ls -A "$work/flags")"
+  echo "ok: flags"
+else
+  echo "skip: no file flags here"
+fi
+
 # Nothing in an append-only folder can be renamed or removed: the model there
 # is rewritten in place, and nothing is left beside it.
 mkdir "$work/append"
