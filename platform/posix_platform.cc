@@ -212,8 +212,14 @@ class PosixPlatform final : public Platform {
   }
 
   FileHandle OpenForReading(const FileName& name) override {
-    // Not blocking, so that a FIFO is refused rather than waited on.
-    UniqueFd fd(::open(name.narrow, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    // A device is refused before it is opened: opening alone can act on it
+    // (rewind a tape, start a watchdog, take a terminal as the program's own).
+    struct stat named;
+    if (::stat(name.narrow, &named) == 0 && !S_ISREG(named.st_mode) && !S_ISDIR(named.st_mode))
+      return FailedOpen(kErrorNotRegularFile);
+    // Not blocking, so that a FIFO is refused rather than waited on, should
+    // one take the name meanwhile.
+    UniqueFd fd(::open(name.narrow, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (fd.get() < 0) return FailedOpen(errno);
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) return FailedOpen(errno);
@@ -227,8 +233,8 @@ class PosixPlatform final : public Platform {
   FileHandle OpenForWriting(const FileName& name) override {
     // Not blocking, so that a FIFO that nobody reads is refused rather than
     // waited on for ever.
-    UniqueFd fd(
-        ::open(name.narrow, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+    UniqueFd fd(::open(name.narrow,
+                       O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666));
     if (fd.get() < 0) return FailedOpen(errno);
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) return FailedOpen(errno);

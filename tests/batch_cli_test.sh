@@ -50,6 +50,15 @@ grep -qx "sgsplit-batch: $work/missing.obj: cannot open for reading: No such fil
   "$work/err" || fail "missing file: message $(cat "$work/err")"
 cmp -s "$work/two.obj" "$work/expected.obj" || fail "the file after a failure was not rewritten"
 
+# A device is refused without being opened, since opening alone can act on it.
+# Without a controlling terminal, opening /dev/tty would fail with "No such
+# device or address"; refused first, it is "Not a regular file".
+status=0
+setsid -w "$batch" /dev/tty 2>"$work/err" || status=$?
+[ "$status" -eq 1 ] || fail "device: exit $status"
+grep -qx "sgsplit-batch: /dev/tty: cannot open for reading: Not a regular file" "$work/err" ||
+  fail "device: message $(cat "$work/err")"
+
 # A name that holds a line feed and an escape sequence, or a byte that is not
 # UTF-8, is quoted as the shell would read it back: each message stays one
 # line, and nothing in it reaches the terminal as a command.
