@@ -56,6 +56,7 @@ grep -q 'cannot write the temporary file: File too large' "$work/err.txt" ||
 cmp -s "$work/big.obj" "$work/models/model.obj" || fail "size limit: the model changed"
 echo "ok: a file size limit"
 
+
 if [ "$(id -u)" -ne 0 ] || ! command -v setpriv >/dev/null; then
   echo "skip: another user's model needs root and setpriv"
   exit 0
@@ -209,6 +210,30 @@ for signal in USR1 USR2 ALRM VTALRM PROF XCPU IO PWR; do
   rm "$work/models/held.obj" "$work/models/held-other.obj"
 done
 echo "ok: other signals during a copy into the model"
+
+# A signal that comes while the result is copied into a model that another
+# program writes at the same time ends the run once the copy is done, with no
+# message: the temporary file is then the one whole copy of the result, and
+# stays in the temporary folder.
+make_big_model "$work/models/busy.obj" 1000000
+ln "$work/models/busy.obj" "$work/models/busy-other.obj"
+cp "$work/models/busy.obj" "$work/busy.before"
+TMPDIR=$work/tmp "$batch" "$work/models/busy.obj" 2>"$work/err.txt" &
+pid=$!
+wait_for_copy "$work/models/busy.obj" "$work/busy.before" "$pid"
+(while :; do printf "the user's save\n" >"$work/models/busy.obj"; done) &
+saver=$!
+kill -s TERM "$pid"
+status=0
+wait "$pid" || status=$?
+kill "$saver"
+wait "$saver" 2>/dev/null || true
+[ "$status" -eq 143 ] || fail "SIGTERM, written meanwhile: exit $status"
+kept=$(find "$work/tmp" -name 'obj*.tmp')
+[ -n "$kept" ] || fail "SIGTERM, written meanwhile: the temporary file was removed"
+cmp "$kept" "$work/busy.expected" || fail "SIGTERM, written meanwhile: the kept file is not the whole result"
+rm "$kept" "$work/models/busy.obj" "$work/models/busy-other.obj"
+echo "ok: a signal while another program writes the model"
 
 # A model with a second name is rewritten in place. On a disk with no room
 # for the longer result it keeps its content and its length, and the run
