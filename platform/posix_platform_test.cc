@@ -177,6 +177,14 @@ TEST_F(PosixPlatformTest, TempFilesAreNewPrivateUnguessableAndHeld) {
   EXPECT_TRUE(platform_->RemoveTempFile(second, other));
   EXPECT_FALSE(fs::exists(fs::path(second)));
 
+  // Whoever can write the folder removes the file first: nothing is left
+  // behind, so there is nothing to report.
+  std::u16string third;
+  const FileHandle removed = platform_->CreateTempFile(folder, &third);
+  ASSERT_NE(removed, FileHandle::kInvalid);
+  fs::remove(fs::path(third));
+  EXPECT_TRUE(platform_->RemoveTempFile(third, removed));
+
   EXPECT_EQ(platform_->CreateTempFile(u"/no/such/folder/", &first), FileHandle::kInvalid);
   EXPECT_EQ(platform_->LastError(), static_cast<std::uint32_t>(ENOENT));
 }

@@ -56,6 +56,26 @@ grep -q 'cannot write the temporary file: File too large' "$work/err.txt" ||
 cmp -s "$work/big.obj" "$work/models/model.obj" || fail "size limit: the model changed"
 echo "ok: a file size limit"
 
+# Whoever can write the temporary folder may remove the temporary file during
+# the run. The run still rewrites the model, and with nothing left behind it
+# has nothing to say.
+cp "$work/big.obj" "$work/models/model.obj"
+TMPDIR=$work/tmp "$batch" "$work/models/model.obj" 2>"$work/err.txt" &
+pid=$!
+for _ in $(seq 500); do
+  temp=$(find "$work/tmp" -name 'obj*.tmp' -size +1k 2>/dev/null | head -n 1)
+  [ -n "$temp" ] && break
+  sleep 0.01
+done
+[ -n "$temp" ] || fail "temporary file removed: the run never got going"
+rm "$temp"
+status=0
+wait "$pid" || status=$?
+[ "$status" -eq 0 ] || fail "temporary file removed: exit $status"
+[ ! -s "$work/err.txt" ] || fail "temporary file removed: message: $(cat "$work/err.txt")"
+grep -q '^g object1' "$work/models/model.obj" || fail "temporary file removed: not rewritten"
+[ -z "$(ls -A "$work/tmp")" ] || fail "temporary file removed: left in the temporary folder"
+echo "ok: a temporary file that somebody else removed"
 
 if [ "$(id -u)" -ne 0 ] || ! command -v setpriv >/dev/null; then
   echo "skip: another user's model needs root and setpriv"
