@@ -19,17 +19,22 @@ mkdir "$work/models" "$work/tmp"
 # A model big enough that a run takes a while.
 make_big_model "$work/big.obj" 600000
 
+# Mid-run: waits until the temporary file holds some of the result, and
+# sets $temp to its path; fails after five seconds.
+wait_for_temp() {
+  for _ in $(seq 500); do
+    temp=$(find "$work/tmp" -name 'obj*.tmp' -size +1k 2>/dev/null | head -n 1)
+    [ -n "$temp" ] && return 0
+    sleep 0.01
+  done
+  return 1
+}
+
 for signal in INT TERM HUP QUIT; do
   cp "$work/big.obj" "$work/models/model.obj"
   TMPDIR=$work/tmp "$batch" "$work/models/model.obj" &
   pid=$!
-  # Mid-run: once the temporary file has some of the result.
-  for _ in $(seq 500); do
-    temp=$(find "$work/tmp" -name 'obj*.tmp' -size +1k 2>/dev/null | head -n 1)
-    [ -n "$temp" ] && break
-    sleep 0.01
-  done
-  [ -n "$temp" ] || fail "SIG$signal: the run never got going"
+  wait_for_temp || fail "SIG$signal: the run never got going"
   kill -s "$signal" "$pid"
   status=0
   wait "$pid" || status=$?
@@ -62,12 +67,7 @@ echo "ok: a file size limit"
 cp "$work/big.obj" "$work/models/model.obj"
 TMPDIR=$work/tmp "$batch" "$work/models/model.obj" 2>"$work/err.txt" &
 pid=$!
-for _ in $(seq 500); do
-  temp=$(find "$work/tmp" -name 'obj*.tmp' -size +1k 2>/dev/null | head -n 1)
-  [ -n "$temp" ] && break
-  sleep 0.01
-done
-[ -n "$temp" ] || fail "temporary file removed: the run never got going"
+wait_for_temp || fail "temporary file removed: the run never got going"
 rm "$temp"
 status=0
 wait "$pid" || status=$?
