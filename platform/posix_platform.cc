@@ -126,12 +126,11 @@ class PosixPlatform final : public Platform {
     const char* name = temp->second.name.c_str();
     struct stat held, named;
     bool removed;
-    if (::fstat(FdOf(file), &held) != 0) {
+    if (::fstat(FdOf(file), &held) != 0 ||
+        (held.st_nlink != 0 && ::fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) != 0)) {
       removed = Failed(errno);
     } else if (held.st_nlink == 0) {
       removed = true;  // somebody removed it already: it goes when it is closed
-    } else if (::fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) != 0) {
-      removed = Failed(errno);
     } else if (held.st_dev != named.st_dev || held.st_ino != named.st_ino) {
       removed = Failed(EEXIST);  // the name is another file's now
     } else {
