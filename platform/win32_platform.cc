@@ -343,6 +343,20 @@ bool Fingerprints(HANDLE file, std::int64_t offset, std::int64_t size, bool per_
   return true;
 }
 
+// What the model holds where the copy will go, block by block, and past the
+// result's end, all in one: two looks that compare equal saw the same bytes.
+struct ModelPrints {
+  std::vector<std::uint64_t> blocks, tail;
+  friend bool operator==(const ModelPrints&, const ModelPrints&) = default;
+};
+
+// Fingerprints the model's first `size` bytes (the result's length) block by
+// block, and the rest of its `old_size` bytes as one.
+bool FingerprintModel(HANDLE model, std::int64_t size, std::int64_t old_size, ModelPrints* prints) {
+  return Fingerprints(model, 0, size, true, &prints->blocks) &&
+         Fingerprints(model, size, old_size - size, false, &prints->tail);
+}
+
 // Writes the first `size` bytes of `source` over `target`, both from their
 // start. With `before` (a fingerprint of each block of `target` as it should
 // read when the copy reaches it), each block is checked just before it is
@@ -539,10 +553,8 @@ class Win32Platform final : public Platform {
     // write over, or past the result's end, which would be cut off, is then
     // found all the same.
     const std::int64_t old_size = static_cast<std::int64_t>(read.size);
-    std::vector<std::uint64_t> blocks, tail;
-    if (shared &&
-        (!Fingerprints(model.get(), 0, size.QuadPart, true, &blocks) ||
-         !Fingerprints(model.get(), size.QuadPart, old_size - size.QuadPart, false, &tail)))
+    ModelPrints prints;
+    if (shared && !FingerprintModel(model.get(), size.QuadPart, old_size, &prints))
       return ReplaceResult::kUntouched;
     FileIdentity before;
     DWORD attributes = 0;
@@ -559,13 +571,11 @@ class Win32Platform final : public Platform {
     // A write since then, before the copy begins, leaves the model alone.
     if (shared) {
       LARGE_INTEGER length;
-      std::vector<std::uint64_t> blocks_now, tail_now;
+      ModelPrints now;
       if (!GetFileSizeEx(model.get(), &length) ||
-          !Fingerprints(model.get(), 0, size.QuadPart, true, &blocks_now) ||
-          !Fingerprints(model.get(), size.QuadPart, old_size - size.QuadPart, false, &tail_now))
+          !FingerprintModel(model.get(), size.QuadPart, old_size, &now))
         return ReplaceResult::kUntouched;
-      if (length.QuadPart != old_size || blocks_now != blocks || tail_now != tail)
-        return ReplaceResult::kModelChanged;
+      if (length.QuadPart != old_size || now != prints) return ReplaceResult::kModelChanged;
     }
     // The model takes the result's length first: a full disk is found before
     // the model's first byte changes, and the model gets its own length back.
@@ -577,8 +587,8 @@ class Win32Platform final : public Platform {
     }
     // Flushed before the temporary file, the one other whole copy, goes.
     bool same = true, overwritten = false;
-    if (!CopyFromStart(HandleOf(result), model.get(), size.QuadPart, shared ? &blocks : nullptr,
-                       &overwritten) ||
+    if (!CopyFromStart(HandleOf(result), model.get(), size.QuadPart,
+                       shared ? &prints.blocks : nullptr, &overwritten) ||
         !FlushFileBuffers(model.get()) ||
         (shared && !HoldsContent(model.get(), HandleOf(result), size.QuadPart, &same)))
       return ReplaceResult::kMaybeDamaged;
