@@ -178,10 +178,12 @@ void Pass(Platform& platform, const PassOptions& options, PassReport& report) {
                   Reason(platform, "cannot replace the file", platform.LastError()));
     case ReplaceResult::kModelChanged:
       return fail(PassOutcome::kNotReplaced, "the model changed while it was being rewritten");
-    case ReplaceResult::kMaybeDamaged:
+    case ReplaceResult::kMaybeDamaged: {
+      // Read the reason before closing the kept file can overwrite it.
+      const std::uint32_t error = platform.LastError();
       temp_file.Keep();
-      return fail(PassOutcome::kReplaceFailed,
-                  Reason(platform, "cannot replace the file", platform.LastError()));
+      return fail(PassOutcome::kReplaceFailed, Reason(platform, "cannot replace the file", error));
+    }
     case ReplaceResult::kWrittenMeanwhile:
       temp_file.Keep();
       return fail(PassOutcome::kReplaceFailed,

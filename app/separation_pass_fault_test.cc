@@ -142,6 +142,11 @@ TEST_F(SeparationPassFaultTest, EveryFailurePointLeavesOldOrNewAndNothingUnexpla
         if (fault == Fault::kReplaceDamaged) {
           EXPECT_EQ(report.outcome, PassOutcome::kReplaceFailed);
         }
+        // The reason is the failed replacement's, not that of a later call.
+        if (fault == Fault::kReplaceDamaged || fault == Fault::kReplaceUntouched) {
+          EXPECT_EQ(report.failure,
+                    "cannot replace the file: " + platform.ErrorText(testing::kInjectedError));
+        }
         if (fault == Fault::kReplaceUntouched || fault == Fault::kReplaceChanged) {
           EXPECT_EQ(report.outcome, PassOutcome::kNotReplaced);
         }
