@@ -2,7 +2,7 @@
 
 namespace sgsplit {
 
-void ApplyLineRules(const Line& line, std::uint32_t& object_number, TextLineWriter& writer) {
+void ApplyLineRules(const Line& line, ObjectNumber& object_number, TextLineWriter& writer) {
   if (line.empty() || line[0] == u'g' || line[0] == u'o') return;
   if (line[0] == u's') {
     for (const char16_t* word : {u"g object", u"o object", u"usemtl object"}) {
@@ -17,7 +17,7 @@ void ApplyLineRules(const Line& line, std::uint32_t& object_number, TextLineWrit
 }
 
 void CopyLines(TextLineReader& reader, TextLineWriter& writer) {
-  std::uint32_t object_number = 1;
+  ObjectNumber object_number = 1;
   Line line;
   for (;;) {
     reader.ReadLine(line);

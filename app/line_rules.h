@@ -10,11 +10,14 @@
 
 namespace sgsplit {
 
+// Counts the objects; wide enough that no model can make it start again.
+using ObjectNumber = std::uint64_t;
+
 // Drops empty lines and the model's own group ("g") and object ("o") lines;
 // writes a numbered group, object and material line before every smoothing
 // group ("s") line and raises `object_number`; passes every other line
 // through. Only the first character is looked at, exactly as it stands.
-void ApplyLineRules(const Line& line, std::uint32_t& object_number, TextLineWriter& writer);
+void ApplyLineRules(const Line& line, ObjectNumber& object_number, TextLineWriter& writer);
 
 // Reads every line and writes what the rules make of it, numbering the
 // objects from 1, until the reader's fail or bad condition is set.

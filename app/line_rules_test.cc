@@ -88,6 +88,39 @@ TEST(LineRules, NumbersRunOnPastNine) {
             std::string::npos);
 }
 
+// The numbering goes on past the largest 32-bit number rather than starting
+// again at 0, which would give two parts the same name.
+TEST(LineRules, NumbersRunOnPast32Bits) {
+  const struct {
+    ObjectNumber first;
+    std::string out;
+  } cases[] = {
+      {4294967294u,
+       "g object4294967294\r\no object4294967294\r\nusemtl object4294967294\r\n"
+       "s 1\r\ng object4294967295\r\no object4294967295\r\n"
+       "usemtl object4294967295\r\ns 2\r\n"},
+      {4294967295u,
+       "g object4294967295\r\no object4294967295\r\nusemtl object4294967295\r\n"
+       "s 1\r\ng object4294967296\r\no object4294967296\r\n"
+       "usemtl object4294967296\r\ns 2\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.first);
+    testing::ScratchDir dir;
+    auto platform = NewSystemPlatform();
+    ObjectNumber number = c.first;
+    {
+      TextLineWriter writer(*platform, testing::OpenName(*platform, dir / "out.obj").Name());
+      ApplyLineRules(u"s 1", number, writer);
+      ApplyLineRules(u"s 2", number, writer);
+      writer.Close();
+      EXPECT_TRUE(writer.good());
+    }
+    EXPECT_EQ(testing::ReadBytes(dir / "out.obj"), c.out);
+    EXPECT_EQ(number, c.first + 2);
+  }
+}
+
 TEST(LineRules, OnlyDroppedLinesGiveAnEmptyFile) {
   EXPECT_EQ(Rewrite("\ng a\no b\n\n\ng\r\n"), "");
 }

@@ -137,7 +137,7 @@ void BM_ApplyLineRules(benchmark::State& state) {
   for (auto _ : state) {
     TextLineWriter writer(platform,
                           NarrowPath(platform, scratch.output().c_str(), kUtf8CodePage).Name());
-    std::uint32_t object_number = 1;
+    ObjectNumber object_number = 1;
     for (const Line& line : lines) {
       ApplyLineRules(line, object_number, writer);
       bytes += static_cast<std::int64_t>(line.size()) + 1;

@@ -63,8 +63,8 @@ void TextLineWriter::WriteText(std::u16string_view text) {
   }
 }
 
-void TextLineWriter::WriteNumber(std::uint32_t value) {
-  char16_t digits[10];
+void TextLineWriter::WriteNumber(std::uint64_t value) {
+  char16_t digits[20];
   char16_t* first = std::end(digits);
   do {
     *--first = static_cast<char16_t>(u'0' + value % 10);

@@ -27,7 +27,7 @@ class TextLineWriter {
   // Writes every character of `text`, up to the first that has no byte.
   void WriteText(std::u16string_view text);
   // Writes the decimal text of `value`.
-  void WriteNumber(std::uint32_t value);
+  void WriteNumber(std::uint64_t value);
   // Writes the line end and hands the line to the system.
   void EndLine();
   void Flush();

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -56,10 +58,14 @@ std::vector<Case> Cases() {
        [](auto& w) { w.WriteText(u"g object"), w.WriteNumber(1), w.EndLine(); }, "g object1\r\n"},
       {"numbers",
        [](auto& w) {
-         for (std::uint32_t n : {9u, 10u, 12345u, 0u, 4294967295u}) w.WriteNumber(n);
+         for (const std::uint64_t n : std::initializer_list<std::uint64_t>{
+                  9, 10, 12345, 0, 4294967295, 4294967296, 18446744073709551615u})
+           w.WriteNumber(n);
        },
        "91012345"
-       "04294967295"},
+       "04294967295"
+       "4294967296"
+       "18446744073709551615"},
       {"line end alone", [](auto& w) { w.EndLine(); }, "\r\n"},
       {"empty text", [](auto& w) { w.WriteText(u""); }, ""},
       {"nothing written", [](auto&) {}, ""},
