@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -214,19 +215,28 @@ class PosixPlatform final : public Platform {
   }
 
   FileHandle OpenForReading(const FileName& name) override {
-    // A device is refused before it is opened: opening alone can act on it
-    // (rewind a tape, start a watchdog, take a terminal as the program's own).
-    struct stat named;
-    if (::stat(name.narrow, &named) == 0 && !S_ISREG(named.st_mode) && !S_ISDIR(named.st_mode))
-      return FailedOpen(kErrorNotRegularFile);
-    // Not blocking, so that a FIFO is refused rather than waited on, should
-    // one take the name meanwhile.
-    UniqueFd fd(::open(name.narrow, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (fd.get() < 0) return FailedOpen(errno);
+    // The name is looked up once, without opening what it leads to: opening
+    // alone can act on a device (rewind a tape, start a watchdog, take a
+    // terminal as the program's own) or a FIFO. Only a regular file found
+    // there is opened, as that very file, through /proc: a device or a FIFO
+    // that another program puts under the name meanwhile is never opened.
+    UniqueFd found(::open(name.narrow, O_PATH | O_CLOEXEC));
+    if (!found.valid()) return FailedOpen(errno);
     struct stat st;
-    if (::fstat(fd.get(), &st) != 0) return FailedOpen(errno);
+    if (::fstat(found.get(), &st) != 0) return FailedOpen(errno);
     // Only a regular file can be rewritten and put back in its place.
     if (S_ISDIR(st.st_mode)) return FailedOpen(EISDIR);
+    if (!S_ISREG(st.st_mode)) return FailedOpen(kErrorNotRegularFile);
+    char proc[32];
+    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", found.get());
+    // Not waiting: a file that another program holds a lease on (a file
+    // server) is refused at once rather than after the lease is broken.
+    constexpr int kFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    UniqueFd fd(::open(proc, kFlags));
+    // Without /proc the name is opened again, as it leads now.
+    if (!fd.valid() && errno == ENOENT) fd = UniqueFd(::open(name.narrow, kFlags));
+    if (!fd.valid()) return FailedOpen(errno);
+    if (::fstat(fd.get(), &st) != 0) return FailedOpen(errno);
     if (!S_ISREG(st.st_mode)) return FailedOpen(kErrorNotRegularFile);
     if (!Blocking(fd.get())) return FailedOpen(errno);
     return HandleOf(fd.Release());

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -27,6 +28,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix_fd.h"
 #include "platform/posix_file_names.h"
 #include "tests/test_util.h"
 
@@ -547,6 +549,37 @@ TEST_F(PosixPlatformTest, OnlyRegularFilesOpenForReading) {
     SCOPED_TRACE(path);
     EXPECT_EQ(platform_->OpenForReading({path}), FileHandle::kInvalid);
     EXPECT_EQ(platform_->ErrorText(platform_->LastError()), "Not a regular file");
+  }
+}
+
+// Another program that puts a FIFO under the model's name at any of the
+// system calls that open it gets nothing opened: the name is looked up once,
+// and only the regular file found there is opened. Opening alone can act on
+// a FIFO or a device; the system tells each opening of the FIFO to inotify.
+TEST_F(PosixPlatformTest, AFifoPutUnderTheNameMeanwhileIsNeverOpened) {
+  const std::string model = (dir_ / "box.obj").string();
+  const std::string fifo = (dir_ / "fifo").string();
+  for (const int at : {0, 1}) {
+    SCOPED_TRACE(at);
+    WriteBytes(dir_ / "box.obj", "v 1 2 3\n");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const UniqueFd opened(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    ASSERT_GE(::inotify_add_watch(opened.get(), fifo.c_str(), IN_OPEN), 0);
+    const int code = WithMeddlingAt(
+        {SYS_openat},
+        [&](int n) {
+          if (n == at) ::rename(fifo.c_str(), model.c_str());
+          return 0;
+        },
+        [&] {
+          const FileHandle file = platform_->OpenForReading({model.c_str()});
+          return file == FileHandle::kInvalid || platform_->Close(file);
+        });
+    EXPECT_EQ(code, 0);
+    inotify_event event;
+    EXPECT_LT(::read(opened.get(), &event, sizeof event), 0) << "the FIFO was opened";
+    fs::remove(model);
+    fs::remove(fifo);
   }
 }
 
