@@ -7,9 +7,12 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 
 install(TARGETS sgsplit sgsplit-batch RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-configure_file(${_data}/sgsplit.desktop.in sgsplit.desktop @ONLY)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/sgsplit.desktop
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+# The menu entry is written at install time, with the prefix installed to.
+install(CODE "set(SGSPLIT_DESKTOP_ENTRY_IN [==[${_data}/sgsplit.desktop.in]==])
+set(SGSPLIT_DESKTOP_ENTRY [==[${CMAKE_CURRENT_BINARY_DIR}/sgsplit.desktop]==])
+set(SGSPLIT_BINDIR [==[${CMAKE_INSTALL_BINDIR}]==])
+set(SGSPLIT_DATADIR [==[${CMAKE_INSTALL_DATADIR}]==])")
+install(SCRIPT cmake/desktop_entry.cmake)
 install(FILES ${_data}/org.sgsplit.sgsplit.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 
 # The icon in every size that scripts/make_icon.py draws, and as a drawing.

@@ -1,22 +1,55 @@
 #!/usr/bin/env bash
 # What `cmake --install` lays out: both programs, a valid menu entry that
 # starts the desktop program with its icon, the manual pages and the AppStream
-# metadata. Usage: install_test.sh BUILD_DIR
+# metadata; nothing outside the prefix, nothing that others may write to, no
+# RPATH. Installed once under the configured prefix (with DESTDIR) and once
+# under another one given to --install, as packagers and README's
+# `--prefix ~/.local` do. Usage: install_test.sh BUILD_DIR
 set -euo pipefail
 build=$1
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
-DESTDIR="$stage" cmake --install "$build" >/dev/null
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+check_layout() {  # ROOT PREFIX: the tree installed with PREFIX, found under ROOT
+  local root=$1 prefix=$2
+  local entry="$root$prefix/share/applications/sgsplit.desktop"
+  local share=$root$prefix/share
+  for file in "$root$prefix/bin/sgsplit" "$root$prefix/bin/sgsplit-batch" "$entry" \
+    "$share/icons/hicolor/scalable/apps/sgsplit.svg" "$share/icons/hicolor/48x48/apps/sgsplit.png" \
+    "$share/man/man1/sgsplit.1.gz" "$share/man/man1/sgsplit-batch.1.gz" \
+    "$share/metainfo/org.sgsplit.sgsplit.metainfo.xml" "$share/doc/sgsplit/copyright"; do
+    [ -e "$file" ] || fail "$file not installed"
+  done
+  desktop-file-validate "$entry"
+  # The entry starts the program where it was installed; a path with a blank
+  # in it is quoted, or the menu would run its first word.
+  local exec=$prefix/bin/sgsplit
+  [[ $exec == *' '* ]] && exec=\"$exec\"
+  grep -qxF "Exec=$exec" "$entry" || fail "Exec line of $entry: $(grep '^Exec=' "$entry"), not Exec=$exec"
+  grep -qx "Icon=sgsplit" "$entry" || fail "Icon line"
+  local writable
+  writable=$(find "$root$prefix" -perm /022 -printf '%M %p\n')
+  [ -z "$writable" ] || fail "writable by others: $writable"
+  for program in sgsplit sgsplit-batch; do
+    ! readelf -d "$root$prefix/bin/$program" | grep -E 'RPATH|RUNPATH' || fail "$program has an RPATH"
+  done
+}
+
+# Under a umask that hides nothing, so that every mode comes from the install.
+umask 000
 prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
-entry="$stage$prefix/share/applications/sgsplit.desktop"
-share=$stage$prefix/share
-for file in "$stage$prefix/bin/sgsplit" "$stage$prefix/bin/sgsplit-batch" "$entry" \
-  "$share/icons/hicolor/scalable/apps/sgsplit.svg" "$share/icons/hicolor/48x48/apps/sgsplit.png" \
-  "$share/man/man1/sgsplit.1.gz" "$share/man/man1/sgsplit-batch.1.gz" \
-  "$share/metainfo/org.sgsplit.sgsplit.metainfo.xml" "$share/doc/sgsplit/copyright"; do
-  [ -e "$file" ] || { echo "FAIL: $file not installed" >&2; exit 1; }
-done
-desktop-file-validate "$entry"
-grep -qx "Exec=$prefix/bin/sgsplit" "$entry" || { echo "FAIL: Exec line" >&2; exit 1; }
-grep -qx "Icon=sgsplit" "$entry" || { echo "FAIL: Icon line" >&2; exit 1; }
+DESTDIR="$stage/root" cmake --install "$build" >/dev/null
+check_layout "$stage/root" "$prefix"
+outside=$(find "$stage/root" -not -type d -not -path "$stage/root$prefix/*")
+[ -z "$outside" ] || fail "installed outside the prefix: $outside"
+
+other="$stage/other prefix"
+cmake --install "$build" --prefix "$other" >/dev/null
+check_layout "" "$other"
+outside=$(grep -v "^$other/" "$build/install_manifest.txt" || true)
+[ -z "$outside" ] || fail "installed outside the prefix: $outside"
 echo ok
