@@ -49,6 +49,23 @@ msi=dist/sgsplit-${version}-x64.msi
 [ -f "$deb" ] || fail "no $deb"
 [ -f "$msi" ] || fail "no $msi"
 
+echo "--- built with the flags of dpkg-buildflags"
+# With every hardening feature unless the caller chose, as package.sh builds.
+export DEB_BUILD_MAINT_OPTIONS=${DEB_BUILD_MAINT_OPTIONS:-hardening=+all}
+for flag in $(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS); do
+  grep -qF -- "$flag" build/package/compile_commands.json || fail "the .deb's programs are compiled without $flag"
+done
+for flag in $(dpkg-buildflags --get LDFLAGS); do
+  grep -qF -- "$flag" build/package/build.ninja || fail "the .deb's programs are linked without $flag"
+done
+
+echo "--- the same .deb again, from a copy in another folder, under another umask"
+copy="$work/another folder/sgsplit"
+mkdir -p "$copy"
+git ls-files -z | tar --null -T - -cf - | tar -xf - -C "$copy"
+(umask 000 && bash "$copy/scripts/package.sh" >"$work/copy.log" 2>&1) || { cat "$work/copy.log"; fail "package.sh in $copy"; }
+cmp "$deb" "$copy/$deb" || fail "two builds of the .deb differ"
+
 echo "--- lintian"
 lintian --fail-on error --info "$deb"
 
