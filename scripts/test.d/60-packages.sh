@@ -104,7 +104,12 @@ entry=/usr/share/applications/sgsplit.desktop
 desktop-file-validate "$entry"
 grep -qx 'Exec=/usr/bin/sgsplit' "$entry" || fail "Exec line of $entry"
 grep -qx 'Icon=sgsplit' "$entry" || fail "Icon line of $entry"
-appstreamcli validate --no-net /usr/share/metainfo/org.sgsplit.sgsplit.metainfo.xml
+metainfo=/usr/share/metainfo/org.sgsplit.sgsplit.metainfo.xml
+# Not even a pedantic note (a software centre shows the releases it lists).
+report=$(appstreamcli validate --pedantic --no-net "$metainfo")
+! grep -E '^[EWIP]: ' <<<"$report" || fail "appstreamcli validate --pedantic: $metainfo"
+grep -q "<release version=\"$version\" date=\"$(dpkg-parsechangelog -l data/debian/changelog -S Date |
+  date -u -f - +%F)\"" "$metainfo" || fail "$metainfo does not name release $version as the change log does"
 for page in sgsplit sgsplit-batch; do
   text=$(MANWIDTH=80 man --warnings -l "/usr/share/man/man1/$page.1.gz" 2>"$work/man.err")
   [ ! -s "$work/man.err" ] || { cat "$work/man.err"; fail "man $page: warnings"; }
