@@ -48,8 +48,10 @@ include(CPack)
 
 # The installer, sgsplit-<version>-x64.msi: `cmake --build . --target msi`,
 # made with wixl from data/windows/sgsplit.wxs. wixl looks for the files that
-# the .wxs names beside it, so it is copied, with the icon, into a folder
-# that the install step fills.
+# the .wxs names in the folder it runs in before the one beside the .wxs, so
+# it runs in the folder that the install step fills (stripped programs), into
+# which the .wxs is copied with the icon; in the build folder it would take
+# the unstripped programs there.
 find_program(SGSPLIT_WIXL wixl)
 if(SGSPLIT_WIXL)
   set(_msi ${CMAKE_BINARY_DIR}/sgsplit-${PROJECT_VERSION}-x64.msi)
@@ -58,8 +60,8 @@ if(SGSPLIT_WIXL)
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${_msi_stage}
     COMMAND ${CMAKE_COMMAND} --install ${CMAKE_BINARY_DIR} --prefix ${_msi_stage} --strip
     COMMAND ${CMAKE_COMMAND} -E copy ${_win_data}/sgsplit.wxs ${_win_data}/sgsplit.ico ${_msi_stage}
-    COMMAND ${SGSPLIT_WIXL} --arch x64 --define Version=${PROJECT_VERSION} --output ${_msi}
-            ${_msi_stage}/sgsplit.wxs
+    COMMAND ${CMAKE_COMMAND} -E chdir ${_msi_stage}
+            ${SGSPLIT_WIXL} --arch x64 --define Version=${PROJECT_VERSION} --output ${_msi} sgsplit.wxs
     DEPENDS sgsplit sgsplit-batch ${CMAKE_CURRENT_SOURCE_DIR}/README.md ${_win_data}/sgsplit.wxs ${_win_data}/sgsplit.ico
     VERBATIM)
   add_custom_target(msi DEPENDS ${_msi})

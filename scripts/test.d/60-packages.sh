@@ -152,6 +152,14 @@ wine msiexec /i "$(winepath -w "$msi")" /qn || fail "msiexec /i exited with $?"
 for exe in sgsplit.exe sgsplit-batch.exe README.md; do
   [ -f "$folder/$exe" ] || fail "$exe is not in Program Files"
 done
+# The programs as the install step lays them out: stripped, with nothing of
+# the build folder in them.
+for exe in sgsplit.exe sgsplit-batch.exe; do
+  if x86_64-w64-mingw32-objdump -h "$folder/$exe" | grep '\.debug' >/dev/null; then
+    fail "$exe carries debugging information"
+  fi
+  if strings -a "$folder/$exe" | grep -F "$PWD" >/dev/null; then fail "$exe names the build folder $PWD"; fi
+done
 shortcut=
 for link in "${shortcuts[@]}"; do [ -f "$link" ] && shortcut=$link; done
 [ -n "$shortcut" ] || fail "no Start-menu shortcut"
@@ -174,7 +182,7 @@ check_model "$work/windows/model.obj" "the installed sgsplit-batch.exe"
 echo "--- a later version upgrades in place"
 later=$(awk -F. '{print $1 "." $2 "." $3 + 1}' <<<"$version")
 cp -r build/windows/msi "$work/later"
-wixl --arch x64 --define "Version=$later" --output "$work/later.msi" "$work/later/sgsplit.wxs"
+(cd "$work/later" && wixl --arch x64 --define "Version=$later" --output "$work/later.msi" sgsplit.wxs)
 wine msiexec /i "$(winepath -w "$work/later.msi")" /qn || fail "msiexec /i of $later exited with $?"
 [ "$(installed_entries)" = 1 ] || fail "$(installed_entries) entries after the upgrade"
 [ "$(installed_version)" = "$later" ] || fail "after the upgrade: version $(installed_version)"
