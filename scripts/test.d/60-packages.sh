@@ -23,9 +23,12 @@ cleanup() {
   # A check that failed with the .deb installed leaves the machine as it was.
   [ "$deb_installed" = 0 ] || dpkg --purge sgsplit >/dev/null || true
   wineserver -k 2>/dev/null || true
+  kill "${xvfb_pid:-}" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
+# shellcheck source=tests/shell_lib.sh
+source tests/shell_lib.sh
 
 # A model and what it becomes.
 model_in=$'v 0 0 0\ng box\nusemtl red\ns 1\nf 1 2 3\ns off\nf 3 2 1\n'
@@ -178,6 +181,21 @@ printf '%s' "$model_in" >"$work/windows/model.obj"
 wine "$folder/sgsplit-batch.exe" "$(winepath -w "$work/windows/model.obj")" ||
   fail "the installed sgsplit-batch.exe exited with $?"
 check_model "$work/windows/model.obj" "the installed sgsplit-batch.exe"
+
+echo "--- the Start-menu shortcut starts sgsplit.exe"
+# On a display of its own, which Wine's desktop process must start on.
+wineserver -k 2>/dev/null || true
+wineserver -w
+start_display 200 250
+# start returns once the program has started.
+wine start "$(winepath -w "$shortcut")"
+window=$(timeout 60 xdotool search --sync --onlyvisible --name '^Choose OBJ file to edit$' | head -n 1 || true)
+[ -n "$window" ] || fail "the shortcut did not bring up the dialog"
+sleep 1
+xdotool windowfocus --sync "$window" 2>/dev/null || true
+xdotool key Escape
+# Cancelled, the program ends, and with it every process of the prefix.
+timeout 60 wineserver -w || fail "sgsplit.exe did not end on Escape"
 
 echo "--- a later version upgrades in place"
 later=$(awk -F. '{print $1 "." $2 "." $3 + 1}' <<<"$version")
