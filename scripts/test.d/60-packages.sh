@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Both packages as a user meets them. The .deb: lintian, then installed with
-# dpkg, the installed sgsplit-batch run on a model, the menu entry, the
-# metadata and both manual pages checked, and after removal nothing left. The
-# .msi under a Wine prefix of its own: installed, found in the Start menu and
-# the installed-programs list, the installed sgsplit-batch.exe run on a model,
-# upgraded in place by a later version, and after removal nothing left.
+# Both packages as a user meets them. The .deb: built with the flags of
+# dpkg-buildflags, the same bytes when built again from a copy elsewhere,
+# lintian, then installed with dpkg, the installed sgsplit-batch run on a
+# model, the menu entry, the metadata and both manual pages checked, and after
+# removal nothing left. The .msi under a Wine prefix of its own: installed
+# with stripped programs, found in the Start menu and the installed-programs
+# list, the installed sgsplit-batch.exe run on a model, sgsplit.exe started
+# from its shortcut, upgraded in place by a later version, and after removal
+# nothing left.
 # Installing needs root (as in CI); elsewhere only the packages are checked.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
