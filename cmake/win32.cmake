@@ -42,6 +42,8 @@ install(TARGETS sgsplit sgsplit-batch RUNTIME DESTINATION .)
 install(FILES README.md DESTINATION .)
 
 set(CPACK_GENERATOR ZIP)
+# Without their debugging information, which names the build folder.
+set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_FILE_NAME "sgsplit-${PROJECT_VERSION}-windows-x64")
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 include(CPack)

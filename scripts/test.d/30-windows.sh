@@ -59,4 +59,17 @@ listing=$(cmake -E tar tf "$zip")
 for member in sgsplit.exe sgsplit-batch.exe README.md; do
   grep -q "/$member\$" <<<"$listing" || { echo "FAIL: $member missing from $zip" >&2; exit 1; }
 done
+# The programs in it are stripped, with nothing of the build folder in them.
+mkdir "$work/zip"
+(cd "$work/zip" && cmake -E tar xf "$OLDPWD/$zip")
+for exe in "$work"/zip/*/sgsplit.exe "$work"/zip/*/sgsplit-batch.exe; do
+  if x86_64-w64-mingw32-objdump -h "$exe" | grep '\.debug' >/dev/null; then
+    echo "FAIL: $(basename "$exe") in $zip carries debugging information" >&2
+    exit 1
+  fi
+  if strings -a "$exe" | grep -F "$PWD" >/dev/null; then
+    echo "FAIL: $(basename "$exe") in $zip names the build folder $PWD" >&2
+    exit 1
+  fi
+done
 echo "ok: $zip"
