@@ -209,6 +209,10 @@ cp -r build/windows/msi "$work/later"
 wine msiexec /i "$(winepath -w "$work/later.msi")" /qn || fail "msiexec /i of $later exited with $?"
 [ "$(installed_entries)" = 1 ] || fail "$(installed_entries) entries after the upgrade"
 [ "$(installed_version)" = "$later" ] || fail "after the upgrade: version $(installed_version)"
+printf '%s' "$model_in" >"$work/windows/model.obj"
+wine "$folder/sgsplit-batch.exe" "$(winepath -w "$work/windows/model.obj")" ||
+  fail "after the upgrade, the installed sgsplit-batch.exe exited with $?"
+check_model "$work/windows/model.obj" "the upgraded sgsplit-batch.exe"
 
 echo "--- msiexec /x"
 wine msiexec /x "$(winepath -w "$work/later.msi")" /qn || fail "msiexec /x exited with $?"
