@@ -26,6 +26,19 @@ install(FILES ${_data}/icons/sgsplit.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/ic
 # Manual pages and the change log go out compressed as Debian wants them: at
 # the highest level, with no name or time stamp in the header.
 find_program(SGSPLIT_GZIP gzip REQUIRED)
+# The pages are dated like the release: the change log's latest entry.
+file(STRINGS ${_data}/debian/changelog _signed REGEX "^ -- " LIMIT_COUNT 1)
+if(NOT _signed MATCHES ", ([0-9][0-9]) ([A-Z][a-z][a-z]) ([0-9][0-9][0-9][0-9]) ")
+  message(FATAL_ERROR "data/debian/changelog: no date in its latest entry")
+endif()
+set(_months Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
+list(FIND _months ${CMAKE_MATCH_2} _month)
+math(EXPR _month "${_month} + 1" OUTPUT_FORMAT DECIMAL)
+string(LENGTH ${_month} _digits)
+if(_digits EQUAL 1)
+  set(_month 0${_month})
+endif()
+set(SGSPLIT_RELEASE_DATE ${CMAKE_MATCH_3}-${_month}-${CMAKE_MATCH_1})
 set(_compressed)
 foreach(_page sgsplit.1 sgsplit-batch.1)
   configure_file(${_data}/man/${_page}.in ${_page} @ONLY)

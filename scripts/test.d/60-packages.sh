@@ -116,9 +116,13 @@ metainfo=/usr/share/metainfo/org.sgsplit.sgsplit.metainfo.xml
 # Not even a pedantic note (a software centre shows the releases it lists).
 report=$(appstreamcli validate --pedantic --no-net "$metainfo")
 ! grep -E '^[EWIP]: ' <<<"$report" || fail "appstreamcli validate --pedantic: $metainfo"
-grep -q "<release version=\"$version\" date=\"$(dpkg-parsechangelog -l data/debian/changelog -S Date |
-  date -u -f - +%F)\"" "$metainfo" || fail "$metainfo does not name release $version as the change log does"
+release_date=$(dpkg-parsechangelog -l data/debian/changelog -S Date | date -u -f - +%F)
+grep -q "<release version=\"$version\" date=\"$release_date\"" "$metainfo" ||
+  fail "$metainfo does not name release $version as the change log does"
 for page in sgsplit sgsplit-batch; do
+  heading=$(zcat "/usr/share/man/man1/$page.1.gz" | sed -n 1p)
+  grep -qF " 1 \"$release_date\" \"sgsplit $version\"" <<<"$heading" ||
+    fail "man $page is not dated $release_date, as the change log's entry for $version"
   text=$(MANWIDTH=80 man --warnings -l "/usr/share/man/man1/$page.1.gz" 2>"$work/man.err")
   [ ! -s "$work/man.err" ] || { cat "$work/man.err"; fail "man $page: warnings"; }
   grep -q '^EXIT STATUS' <<<"$text" || fail "man $page has no EXIT STATUS"
