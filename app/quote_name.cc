@@ -15,7 +15,10 @@
 // Windows name is UTF-16, so each unit is \uHHHH (four hex digits), a lone
 // surrogate included. What needs escaping: the ASCII control characters and
 // DEL, the C1 control characters U+0080..U+009F, the line and paragraph
-// separators U+2028 and U+2029, and whatever is not a character (an invalid
+// separators U+2028 and U+2029, the marks and overrides that set the
+// direction of the text after them (U+061C, U+200E, U+200F, U+202A..U+202E,
+// U+2066..U+2069: "x<U+202E>jbo.exe" would show as "xexe.obj", and turn
+// the rest of the line round), and whatever is not a character (an invalid
 // byte, a lone surrogate). A name with none of these is shown unquoted, as
 // the user knows it, whatever else it holds.
 #include "app/quote_name.h"
@@ -89,6 +92,13 @@ std::string Control(std::uint32_t c) {
   }
 }
 
+// The characters that set the direction of the text around them (Unicode's
+// Bidi_Control): shown as they are, they reorder what the message shows.
+bool IsDirectionControl(std::uint32_t c) {
+  return c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) ||
+         (c >= 0x2066 && c <= 0x2069);
+}
+
 bool IsHighSurrogate(std::uint32_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool IsLowSurrogate(std::uint32_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
@@ -100,7 +110,7 @@ std::vector<Piece> Split(std::u16string_view name, NameUnits units) {
     Piece piece;
     if (c < 0x20 || c == 0x7F) {
       piece = {Control(c), true};
-    } else if ((c >= 0x80 && c <= 0x9F) || c == 0x2028 || c == 0x2029) {
+    } else if ((c >= 0x80 && c <= 0x9F) || c == 0x2028 || c == 0x2029 || IsDirectionControl(c)) {
       if (units == NameUnits::kUtf16) {
         piece = {Unit(c), true};
       } else {

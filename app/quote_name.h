@@ -1,6 +1,7 @@
 // File names as messages show them. A name is shown as it is unless it holds
-// something that would break the message's line or reach the terminal as a
-// command: a control character or a byte that is not valid UTF-8. Such a name
+// something that would break the message's line, reach the terminal as a
+// command or turn round how the message reads: a control character, a mark
+// that sets the text's direction, or a byte that is not valid UTF-8. Such a name
 // is shown quoted as a shell would take it back, and the result is always one
 // line of valid UTF-8.
 #ifndef SGSPLIT_APP_QUOTE_NAME_H_

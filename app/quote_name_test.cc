@@ -39,6 +39,17 @@ TEST(QuoteNameTest, QuotesOnlyNamesThatNeedIt) {
       {u"line\u2028para\u2029", NameUnits::kBytes,
        "'line'$'\\342\\200\\250''para'$'\\342\\200\\251'"},
       {u"line\u2028para\u2029", NameUnits::kUtf16, "'line'$'\\u2028''para'$'\\u2029'"},
+      // Marks and overrides of the text's direction: "x\u202Ejbo.exe" would
+      // show as "xexe.obj", and turn the rest of the message round.
+      {u"x\u202Ejbo.exe", NameUnits::kBytes, "'x'$'\\342\\200\\256''jbo.exe'"},
+      {u"x\u202Ejbo.exe", NameUnits::kUtf16, "'x'$'\\u202E''jbo.exe'"},
+      {u"a\u061Cb\u200Ec\u200Fd\u202Ae\u202Bf\u202Cg\u202Dh", NameUnits::kUtf16,
+       "'a'$'\\u061C''b'$'\\u200E''c'$'\\u200F''d'$'\\u202A''e'$'\\u202B''f'$'\\u202C''g'$'\\u202D'"
+       "'h'"},
+      {u"\u2066\u2067\u2068\u2069", NameUnits::kUtf16, "$'\\u2066\\u2067\\u2068\\u2069'"},
+      // Letters of right-to-left scripts need no quoting: they bring no
+      // override with them.
+      {u"\u05DE\u05D5\u05D3\u05DC.obj", NameUnits::kBytes, "\u05DE\u05D5\u05D3\u05DC.obj"},
       // A byte that is not valid UTF-8, as a POSIX name carries it; on
       // Windows the same unit is a lone surrogate.
       {u"mod\xDCE8le.obj", NameUnits::kBytes, "'mod'$'\\350''le.obj'"},
@@ -118,7 +129,7 @@ TEST(QuoteNameTest, TheShellReadsBackTheName) {
   const std::string names[] = {
       "abc\ndef",     "\x1B[2J\x1B[31mred", "a\a\b\t\v\f\r\x7F",        "mod\xE8le.obj",
       "\xFF\x80\xC3", "it's\n'quoted'",     "$(echo no) `x` \\ \"\x01", "\xC2\x9B[2J",
-      "\xE2\x80\xA8", "caf\xC3\xA9\n",      "\xED\xB2\x80\n",
+      "\xE2\x80\xA8", "caf\xC3\xA9\n",      "\xED\xB2\x80\n",           "x\xE2\x80\xAEjbo.exe",
   };
   for (const std::string& name : names) {
     SCOPED_TRACE(name);

@@ -77,6 +77,14 @@ shown=$(head -n 1 "$work/err" | sed -e 's/^sgsplit-batch: //' -e 's/: cannot ope
 [ "$(bash -c "printf %s $shown")" = "$work/$odd" ] || fail "odd names: $shown is not the name"
 rmdir "$work/$odd"
 
+# A name with a right-to-left override would show its end reversed, and the
+# rest of the line with it: "x<U+202E>jbo.exe" reads "xexe.obj". It is quoted.
+status=0
+"$batch" "$work/x$(printf '\342\200\256')jbo.exe" 2>"$work/err" || status=$?
+[ "$status" -eq 1 ] || fail "right-to-left override: exit $status"
+[ "$(cat "$work/err")" = "sgsplit-batch: '$work/x'\$'\\342\\200\\256''jbo.exe': cannot open for reading: No such file or directory" ] ||
+  fail "right-to-left override: message $(cat -A "$work/err")"
+
 # Other bytes after an end-of-file mark: the model stays, exit code 1; a run
 # of marks alone is padding and is dropped.
 printf 's 1\nf 1 2 3\n\x1as 2\n' >"$work/after-mark.obj"
