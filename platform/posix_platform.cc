@@ -1,10 +1,12 @@
 // The platform on POSIX systems.
 #include <fcntl.h>
+#include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -312,7 +314,13 @@ class PosixPlatform final : public Platform {
 
   std::string ErrorText(std::uint32_t code) override {
     if (code == kErrorNotRegularFile) return "Not a regular file";
-    return std::strerror(static_cast<int>(code));
+    // In the C locale's words, whatever locale the program runs in: the
+    // desktop program's toolkit takes the user's, whose texts would come in
+    // its language and character set (one the message window cannot show),
+    // and no longer read as sgsplit-batch's and the manual's.
+    static const locale_t c_locale = ::newlocale(LC_ALL_MASK, "C", locale_t{});
+    if (c_locale == locale_t{}) return std::strerror(static_cast<int>(code));
+    return ::strerror_l(static_cast<int>(code), c_locale);
   }
 
  private:

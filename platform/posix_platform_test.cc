@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
@@ -580,6 +581,35 @@ TEST_F(PosixPlatformTest, AFifoPutUnderTheNameMeanwhileIsNeverOpened) {
     EXPECT_LT(::read(opened.get(), &event, sizeof event), 0) << "the FIFO was opened";
     fs::remove(model);
     fs::remove(fifo);
+  }
+}
+
+// The desktop program's toolkit takes the user's locale, where the C library
+// tells its errors in the user's language and character set: in KOI8-R the
+// message window showed the reason as unreadable bytes, and in German it was
+// no longer what sgsplit-batch, the README and the manual pages say. The
+// reasons stay the same plain text in every locale.
+TEST_F(PosixPlatformTest, ErrorTextsAreTheSameInEveryLocale) {
+  for (const char* locale : {"ru_RU.KOI8-R", "de_DE.UTF-8"}) {
+    SCOPED_TRACE(locale);
+    // A locale of the test's own, from the system's locale sources.
+    const std::string name(locale);
+    const std::string made = (dir_ / name).string();
+    const std::string command = "localedef -i " + name.substr(0, name.find('.')) + " -f " +
+                                name.substr(name.find('.') + 1) + " '" + made + "' >/dev/null 2>&1";
+    const auto in_locale = [&] {
+      ::setenv("LOCPATH", dir_.path().c_str(), 1);
+      return std::setlocale(LC_ALL, locale) != nullptr;
+    };
+    if (std::system(command.c_str()) != 0 || !InChild([&] {
+          return in_locale() && std::strcmp(std::strerror(EACCES), "Permission denied") != 0;
+        }))
+      GTEST_SKIP() << "no translated error texts for " << locale << " on this system";
+    EXPECT_TRUE(InChild([&] {
+      const auto platform = NewSystemPlatform();
+      return in_locale() && platform->ErrorText(EACCES) == "Permission denied" &&
+             platform->ErrorText(ENOENT) == "No such file or directory";
+    }));
   }
 }
 
