@@ -30,6 +30,11 @@ FailureNotice DesktopFailureNotice(const PassReport& report, DisplayPath display
   const bool chosen = !report.chosen_path.empty();
   switch (report.outcome) {
     case PassOutcome::kCompleted:
+      // Rewritten, but the temporary file, a copy of the model, is still on
+      // the disk: the user hears of it as of any other failure.
+      if (report.failure.empty()) return notice;
+      notice.headline = "The model was rewritten, but its temporary file could not be deleted.";
+      break;
     case PassOutcome::kCancelled:
       return notice;
     case PassOutcome::kNotStarted:

@@ -22,8 +22,8 @@ std::string FailureText(const PassReport& report, DisplayPath display);
 std::string FailureLine(const char* program, const PassReport& report, DisplayPath display);
 
 // The desktop programs' error message: what became of the model, in plain
-// words, and the details. Both empty when the run needs no message (its exit
-// code is 0).
+// words, and the details. Both empty when the run needs no message: the
+// model was rewritten and nothing was left behind, or none was chosen.
 struct FailureNotice {
   std::string headline;  // e.g. "The model was not changed."
   std::string details;   // the model, the reason, the temporary file
