@@ -1,6 +1,8 @@
 #include "app/batch.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <string_view>
 
 #include "app/separation_pass.h"
@@ -24,6 +26,18 @@ constexpr char kUsage[] =
     "Exit status: 0 when every file was rewritten, 1 when a file was left\n"
     "untouched because it could not be read or rewritten, 2 when a rewritten\n"
     "file could not be put in place, 64 for a usage error.\n";
+
+// Writes the help or the version to `out`. When it does not all get there
+// (a full disk, a closed pipe), says so on `err` and answers 1, so that a
+// script does not take the run for a success.
+int Print(const char* text, std::FILE* out, std::FILE* err) {
+  errno = 0;
+  if (std::fputs(text, out) >= 0 && std::fflush(out) == 0) return 0;
+  const int error = errno;
+  std::fprintf(err, "sgsplit-batch: cannot write to standard output%s%s\n", error != 0 ? ": " : "",
+               error != 0 ? std::strerror(error) : "");
+  return 1;
+}
 
 int Rewrite(Platform& platform, const BatchArgument& file, DisplayPath display, std::FILE* err) {
   if (file.path.empty()) {
@@ -52,11 +66,9 @@ int RunBatch(Platform& platform, const std::vector<BatchArgument>& arguments, Di
       if (text == "--") {
         options_done = true;
       } else if (text == "--help" || text == "-h") {
-        std::fputs(kUsage, out);
-        return 0;
+        return Print(kUsage, out, err);
       } else if (text == "--version") {
-        std::fputs("sgsplit-batch " SGSPLIT_VERSION "\n", out);
-        return 0;
+        return Print("sgsplit-batch " SGSPLIT_VERSION "\n", out, err);
       } else {
         // A word that needs quoting comes quoted already.
         const std::string shown = display(argument.path);

@@ -84,6 +84,23 @@ TEST_F(BatchTest, UsageAndOptions) {
   }
 }
 
+// The help or the version that cannot be written (a full disk, a closed
+// pipe; here a stream open only for reading) is no success.
+TEST_F(BatchTest, HelpOrVersionThatCannotBeWrittenFails) {
+  WriteBytes(File("read-only.txt"), "");
+  for (const char* word : {"--help", "--version"}) {
+    SCOPED_TRACE(word);
+    const std::unique_ptr<std::FILE, FileCloser> out(
+        std::fopen(File("read-only.txt").c_str(), "r")),
+        err(std::tmpfile());
+    ASSERT_TRUE(out && err);
+    const std::vector<BatchArgument> arguments = {{u"", word}};
+    EXPECT_EQ(RunBatch(*platform_, arguments, ShowName, out.get(), err.get()), 1);
+    EXPECT_TRUE(Contents(err.get()).starts_with("sgsplit-batch: cannot write to standard output"))
+        << Contents(err.get());
+  }
+}
+
 TEST_F(BatchTest, RewritesEachFileAndReportsEachFailure) {
   WriteBytes(File("a.obj"), "s 1\nf 1 2 3\n");
   WriteBytes(File("-b.obj"), "g x\nv 1 2 3\n");
