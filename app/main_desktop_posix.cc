@@ -19,6 +19,8 @@ int main() {
     std::fprintf(stderr, "%s\n",
                  sgsplit::FailureLine("sgsplit", report, sgsplit::ShowName).c_str());
   const sgsplit::FailureNotice notice = sgsplit::DesktopFailureNotice(report, sgsplit::ShowName);
-  if (!notice.headline.empty()) sgsplit::ShowErrorMessage(notice.headline, notice.details);
-  return sgsplit::ExitCode(report.outcome);
+  const int exit_code = sgsplit::ExitCode(report.outcome);
+  if (!notice.headline.empty())
+    sgsplit::ShowErrorMessage(notice.headline, notice.details, exit_code);
+  return exit_code;
 }

@@ -1,6 +1,11 @@
 #include "platform/file_dialog_gtk.h"
 
 #include <gtk/gtk.h>
+#include <unistd.h>
+#ifdef GDK_WINDOWING_X11
+#include <X11/Xlib.h>
+#include <gdk/gdkx.h>
+#endif
 
 #include <memory>
 
@@ -24,6 +29,14 @@ struct WidgetDestroy {
 void DrainEvents() {
   while (gtk_events_pending() != FALSE) gtk_main_iteration();
 }
+
+#ifdef GDK_WINDOWING_X11
+// The exit code the program ends with when its X display goes away under the
+// message. The toolkit's own handler would end it with 1, which tells that
+// nothing was done, whatever became of the model.
+int lost_display_exit_code = 1;
+int EndWithoutDisplay(Display*) { ::_exit(lost_display_exit_code); }
+#endif
 
 }  // namespace
 
@@ -57,8 +70,15 @@ ChooseResult GtkDialogPlatform::ChooseFile(std::u16string* path) {
   return result;
 }
 
-bool ShowErrorMessage(const std::string& headline, const std::string& details) {
+bool ShowErrorMessage(const std::string& headline, const std::string& details,
+                      int exit_code_without_display) {
   if (gtk_init_check(nullptr, nullptr) == FALSE) return false;
+#ifdef GDK_WINDOWING_X11
+  if (GDK_IS_X11_DISPLAY(gdk_display_get_default())) {
+    lost_display_exit_code = exit_code_without_display;
+    XSetIOErrorHandler(EndWithoutDisplay);
+  }
+#endif
   {
     // The texts go in as arguments of "%s", never as formats or markup.
     const std::unique_ptr<GtkWidget, WidgetDestroy> message(gtk_message_dialog_new(

@@ -19,8 +19,10 @@ class GtkDialogPlatform final : public PlatformWrapper {
 
 // Shows a modal error message titled "sgsplit", `headline` above `details`
 // (both plain UTF-8 text), with one OK button, and returns once it is
-// dismissed. False when no display can be opened.
-bool ShowErrorMessage(const std::string& headline, const std::string& details);
+// dismissed. False when no display can be opened. Should the X display go
+// away meanwhile, the program ends at once with `exit_code_without_display`.
+bool ShowErrorMessage(const std::string& headline, const std::string& details,
+                      int exit_code_without_display);
 
 }  // namespace sgsplit
 

@@ -8,7 +8,7 @@ title="Choose OBJ file to edit"
 
 work=$(mktemp -d)
 cleanup() {
-  kill "${xvfb_pid:-}" 2>/dev/null || true
+  kill "${xvfb_pid:-}" "${lost_xvfb_pid:-}" 2>/dev/null || true
   chattr -i "$work/models/locked.obj" 2>/dev/null || true
   chmod -R u+w "$work" 2>/dev/null || true
   rm -rf "$work"
@@ -149,6 +149,36 @@ grep -qx "sgsplit: $work/models/locked.obj: cannot replace the file: .*" "$work/
 [ "$(ls -A "$work/models" | grep -c .)" -eq "$(ls -A "$work/models" | grep -c '\.obj$')" ] ||
   fail "locked: something was left beside the model: $(ls -A "$work/models")"
 echo "ok: a model that cannot be replaced is reported"
+
+# The display goes away while the message is shown (the X server ends with
+# the session, or crashes): the toolkit ends the program at once, and its
+# exit code still tells what became of the model (2 here), not the toolkit's
+# own 1, which would tell that nothing was done.
+main_display=$DISPLAY
+main_xvfb_pid=$xvfb_pid
+start_display 210 260
+lost_xvfb_pid=$xvfb_pid
+"$sgsplit" 2>"$work/stderr" &
+pid=$!
+window=$(timeout 30 xdotool search --sync --onlyvisible --name "^$title\$" | head -n 1) ||
+  { kill "$pid"; fail "display lost: the dialog did not appear"; }
+sleep 0.5
+xdotool windowactivate --sync "$window" 2>/dev/null || xdotool windowfocus --sync "$window"
+choose "$work/models/locked.obj"
+wait_for_message 150 >/dev/null || { kill "$pid"; fail "display lost: no error message"; }
+kill "$lost_xvfb_pid"
+wait "$lost_xvfb_pid" 2>/dev/null || true
+for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$pid" 2>/dev/null && { kill "$pid"; fail "display lost: the program did not end"; }
+status=0
+wait "$pid" || status=$?
+export DISPLAY=$main_display
+xvfb_pid=$main_xvfb_pid
+[ "$status" -eq 2 ] || fail "display lost: exit $status, expected 2"
+grep -qx "sgsplit: $work/models/locked.obj: cannot replace the file: .*" "$work/stderr" ||
+  fail "display lost: standard error $(cat "$work/stderr")"
+cmp -s "$work/models/locked.obj" "$work/locked.expected" || fail "display lost: model changed"
+echo "ok: a display lost under the message leaves the exit code true"
 
 # A signal while a model with a second name is written over in place waits
 # until the model is whole: the program's toolkit runs threads of its own,
