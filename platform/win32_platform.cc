@@ -49,6 +49,10 @@ static_assert(sizeof kFilter / sizeof kFilter[0] == 25);
 constexpr DWORD kVersionRecordSize = 276;
 static_assert(sizeof(OSVERSIONINFOW) == kVersionRecordSize);
 
+// A code of our own (bit 29 marks an application's codes), for a folder
+// named where a file is wanted.
+constexpr DWORD kErrorIsFolder = 0x20000001;
+
 constexpr DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
@@ -626,7 +630,18 @@ class Win32Platform final : public Platform {
   // Reading follows links: the file reached is the model, and LocateModel
   // fixes its place once, there.
   FileHandle OpenForReading(const FileName& name) override {
-    return FileOf(OpenByName(name, GENERIC_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
+    const HANDLE file = OpenByName(name, GENERIC_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    // The system refuses a folder as "Access is denied", which would send the
+    // user after permissions.
+    if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+      const DWORD attributes = name.wide != nullptr ? GetFileAttributesW(ToWide(name.wide).c_str())
+                                                    : GetFileAttributesA(name.narrow);
+      SetLastError(attributes != INVALID_FILE_ATTRIBUTES &&
+                           (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+                       ? kErrorIsFolder
+                       : ERROR_ACCESS_DENIED);
+    }
+    return FileOf(file);
   }
 
   // Writing never follows a link: a link in the file's place is opened
@@ -678,6 +693,7 @@ class Win32Platform final : public Platform {
   std::uint32_t LastError() override { return GetLastError(); }
 
   std::string ErrorText(std::uint32_t code) override {
+    if (code == kErrorIsFolder) return "Is a folder";
     wchar_t text[512];
     DWORD length = FormatMessageW(
         FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,

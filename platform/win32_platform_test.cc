@@ -121,6 +121,17 @@ TEST_F(Win32PlatformTest, ReadingOpensExistingFilesOnly) {
   EXPECT_FALSE(fs::exists(dir_ / "missing.obj"));
 }
 
+// A folder named as the model: the system refuses it as "Access is denied",
+// which would send the user after permissions. It is told as a folder.
+TEST_F(Win32PlatformTest, ReadingAFolderSaysItIsAFolder) {
+  fs::create_directory(dir_ / "folder.obj");
+  const std::u16string folder = testing::Utf16Path(dir_ / "folder.obj");
+  const NarrowPath narrow(*platform_, folder.c_str(), ConversionCodePage(*platform_));
+  const PlatformFile file(*platform_, platform_->OpenForReading(narrow.Name()));
+  EXPECT_FALSE(file.valid());
+  EXPECT_EQ(platform_->ErrorText(platform_->LastError()), "Is a folder");
+}
+
 // The file functions drop a dot or a blank that ends a part of a name, which
 // would open another file: such a name is refused, for reading and writing.
 // Only a path that starts with exactly "\\?\" is taken as it stands; one
