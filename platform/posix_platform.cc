@@ -1,6 +1,5 @@
 // The platform on POSIX systems.
 #include <fcntl.h>
-#include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
