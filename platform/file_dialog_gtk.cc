@@ -87,12 +87,39 @@ bool ShowErrorMessage(const std::string& headline, const std::string& details,
                                              details.c_str());
     // The texts break inside a word too: a long name without blanks would
     // otherwise make the window wider than the screen, headline and all.
-    GList* labels = gtk_container_get_children(
-        GTK_CONTAINER(gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(message.get()))));
+    GtkWidget* area = gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(message.get()));
+    GList* labels = gtk_container_get_children(GTK_CONTAINER(area));
+    GtkWidget* details_label = nullptr;  // the last label
     for (GList* label = labels; label != nullptr; label = label->next)
-      if (GTK_IS_LABEL(label->data))
+      if (GTK_IS_LABEL(label->data)) {
         gtk_label_set_line_wrap_mode(GTK_LABEL(label->data), PANGO_WRAP_WORD_CHAR);
+        details_label = GTK_WIDGET(label->data);
+      }
     g_list_free(labels);
+    // The details scroll where they would be taller than half the screen: a
+    // long name would otherwise push the reason and the OK button off it.
+    if (details_label != nullptr) {
+      int max_height = 400;
+      GdkDisplay* display = gdk_display_get_default();
+      if (GdkMonitor* monitor = gdk_display_get_primary_monitor(display) != nullptr
+                                    ? gdk_display_get_primary_monitor(display)
+                                    : gdk_display_get_monitor(display, 0)) {
+        GdkRectangle workarea;
+        gdk_monitor_get_workarea(monitor, &workarea);
+        if (workarea.height > 0) max_height = workarea.height / 2;
+      }
+      GtkWidget* scrolled = gtk_scrolled_window_new(nullptr, nullptr);
+      gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scrolled), GTK_POLICY_NEVER,
+                                     GTK_POLICY_AUTOMATIC);
+      gtk_scrolled_window_set_propagate_natural_height(GTK_SCROLLED_WINDOW(scrolled), TRUE);
+      gtk_scrolled_window_set_max_content_height(GTK_SCROLLED_WINDOW(scrolled), max_height);
+      g_object_ref(details_label);
+      gtk_container_remove(GTK_CONTAINER(area), details_label);
+      gtk_container_add(GTK_CONTAINER(scrolled), details_label);
+      g_object_unref(details_label);
+      gtk_box_pack_start(GTK_BOX(area), scrolled, TRUE, TRUE, 0);
+      gtk_widget_show_all(scrolled);
+    }
     gtk_window_set_title(GTK_WINDOW(message.get()), "sgsplit");
     gtk_dialog_set_default_response(GTK_DIALOG(message.get()), GTK_RESPONSE_OK);
     gtk_dialog_run(GTK_DIALOG(message.get()));

@@ -63,9 +63,12 @@ drive() {
       { kill "$pid" 2>/dev/null || true; fail "the error message did not appear"; }
     kill -0 "$pid" 2>/dev/null || fail "the program ended before its message was dismissed"
     # All of it on the screen, however long the names in it.
-    local width
+    local width height
     width=$(xdotool getwindowgeometry "$window" | sed -n 's/.*Geometry: \([0-9]*\)x.*/\1/p')
+    height=$(xdotool getwindowgeometry "$window" | sed -n 's/.*Geometry: [0-9]*x\([0-9]*\).*/\1/p')
     [ "${width:-0}" -le 1280 ] || fail "the error message is $width pixels wide, the screen 1280"
+    [ "${height:-0}" -le 1024 ] ||
+      fail "the error message is $height pixels high, the screen 1024: its OK button is off it"
     sleep 0.5
     xdotool windowactivate --sync "$window" 2>/dev/null || xdotool windowfocus --sync "$window"
     xdotool key Return
@@ -121,6 +124,23 @@ grep -qx "sgsplit: $pipe: cannot open for reading: .*" "$work/stderr" ||
   fail "not a file: standard error $(cat "$work/stderr")"
 [ -z "$(ls -A "$work/tmp")" ] || fail "not a file: temporary folder not empty"
 echo "ok: a model that cannot be read is reported"
+
+# A model whose path runs to thousands of bytes (Linux allows 4095; this one
+# is longer than the 1023 characters a run takes): the name fills many lines,
+# which scroll, so that the reason and the OK button stay on the screen.
+# Typed as "~/m.obj", with the deep folder as the home folder.
+deep=$work/models
+for part in $(seq 14); do deep=$deep/$(printf "d$part%.0s" $(seq 125) | head -c 250); done
+mkdir -p "$deep"
+model "$deep/m.obj"
+cp "$deep/m.obj" "$work/deep.expected"
+HOME=$deep expect_message=1 drive choose "~/m.obj"
+[ "$status" -eq 1 ] || fail "a long path: exit $status"
+grep -q ": the path is longer than 1023 characters\$" "$work/stderr" ||
+  fail "a long path: standard error $(cut -c 1-200 "$work/stderr")"
+cmp -s "$deep/m.obj" "$work/deep.expected" || fail "a long path: model changed"
+rm -r "$work/models/d1d1"*
+echo "ok: a message about a long path fits on the screen"
 
 # Started with standard error closed, as some launchers do: the message still
 # appears, and the line meant for standard error goes nowhere rather than into
