@@ -101,9 +101,9 @@ bool ShowErrorMessage(const std::string& headline, const std::string& details,
     if (details_label != nullptr) {
       int max_height = 400;
       GdkDisplay* display = gdk_display_get_default();
-      if (GdkMonitor* monitor = gdk_display_get_primary_monitor(display) != nullptr
-                                    ? gdk_display_get_primary_monitor(display)
-                                    : gdk_display_get_monitor(display, 0)) {
+      GdkMonitor* monitor = gdk_display_get_primary_monitor(display);
+      if (monitor == nullptr) monitor = gdk_display_get_monitor(display, 0);
+      if (monitor != nullptr) {
         GdkRectangle workarea;
         gdk_monitor_get_workarea(monitor, &workarea);
         if (workarea.height > 0) max_height = workarea.height / 2;

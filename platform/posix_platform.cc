@@ -317,9 +317,11 @@ class PosixPlatform final : public Platform {
     // desktop program's toolkit takes the user's, whose texts would come in
     // its language and character set (one the message window cannot show),
     // and no longer read as sgsplit-batch's and the manual's.
-    static const locale_t c_locale = ::newlocale(LC_ALL_MASK, "C", locale_t{});
+    const locale_t c_locale = ::newlocale(LC_ALL_MASK, "C", locale_t{});
     if (c_locale == locale_t{}) return std::strerror(static_cast<int>(code));
-    return ::strerror_l(static_cast<int>(code), c_locale);
+    std::string text = ::strerror_l(static_cast<int>(code), c_locale);
+    ::freelocale(c_locale);
+    return text;
   }
 
  private:
