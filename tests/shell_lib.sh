@@ -1,6 +1,7 @@
 # What the shell tests share: a large generated model, waiting for the copy
-# over a model to begin, and for the desktop tests a headless X server of their
-# own and the program's error message window. Sourced; needs $work.
+# over a model to begin, for the desktop tests a headless X server of their
+# own and the program's error message window, and the check that a Windows
+# program is shipped stripped. Sourced; needs $work.
 
 # Writes a model of $2 vertices, with a group and a smoothing group every 50,
 # to $1.
@@ -47,4 +48,17 @@ wait_for_message() {
     sleep 0.2
   done
   return 1
+}
+
+# Checks that Windows program $1 carries no debugging information and
+# nothing of the build folder $2; prints what is wrong and fails otherwise.
+windows_program_problem() {
+  if x86_64-w64-mingw32-objdump -h "$1" | grep '\.debug' >/dev/null; then
+    echo "carries debugging information"
+    return 1
+  fi
+  if strings -a "$1" | grep -F "$2" >/dev/null; then
+    echo "names the build folder $2"
+    return 1
+  fi
 }

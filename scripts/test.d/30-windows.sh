@@ -12,6 +12,8 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+# shellcheck source=tests/shell_lib.sh
+source tests/shell_lib.sh
 
 echo "--- Wine prefix"
 wineboot -i >/dev/null 2>&1 || true
@@ -63,13 +65,7 @@ done
 mkdir "$work/zip"
 (cd "$work/zip" && cmake -E tar xf "$OLDPWD/$zip")
 for exe in "$work"/zip/*/sgsplit.exe "$work"/zip/*/sgsplit-batch.exe; do
-  if x86_64-w64-mingw32-objdump -h "$exe" | grep '\.debug' >/dev/null; then
-    echo "FAIL: $(basename "$exe") in $zip carries debugging information" >&2
-    exit 1
-  fi
-  if strings -a "$exe" | grep -F "$PWD" >/dev/null; then
-    echo "FAIL: $(basename "$exe") in $zip names the build folder $PWD" >&2
-    exit 1
-  fi
+  problem=$(windows_program_problem "$exe" "$PWD") ||
+    { echo "FAIL: $(basename "$exe") in $zip $problem" >&2; exit 1; }
 done
 echo "ok: $zip"

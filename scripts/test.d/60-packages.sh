@@ -151,6 +151,11 @@ shortcuts=("$drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/sgsplit.l
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 # Products installed per machine (per-user ones are registered under HKCU).
 machine_products='HKLM\Software\Classes\Installer\Products'
+check_installed_batch() {  # WHO: the installed sgsplit-batch.exe rewrites a model
+  printf '%s' "$model_in" >"$work/windows/model.obj"
+  wine "$folder/sgsplit-batch.exe" "$(winepath -w "$work/windows/model.obj")" || fail "$1 exited with $?"
+  check_model "$work/windows/model.obj" "$1"
+}
 installed_entries() {  # the installed-programs list's entries named sgsplit
   wine reg query "$uninstall_key" /s 2>/dev/null | tr -d '\r' | grep -c 'DisplayName.*REG_SZ.*sgsplit$' || true
 }
@@ -167,10 +172,7 @@ done
 # The programs as the install step lays them out: stripped, with nothing of
 # the build folder in them.
 for exe in sgsplit.exe sgsplit-batch.exe; do
-  if x86_64-w64-mingw32-objdump -h "$folder/$exe" | grep '\.debug' >/dev/null; then
-    fail "$exe carries debugging information"
-  fi
-  if strings -a "$folder/$exe" | grep -F "$PWD" >/dev/null; then fail "$exe names the build folder $PWD"; fi
+  problem=$(windows_program_problem "$folder/$exe" "$PWD") || fail "$exe $problem"
 done
 shortcut=
 for link in "${shortcuts[@]}"; do [ -f "$link" ] && shortcut=$link; done
@@ -186,10 +188,7 @@ icon=$(strings -a -el "$shortcut" | grep -o 'C:\\.*\\sgsplit\.ico$' || true)
 wine reg query "$machine_products" /s 2>/dev/null | tr -d '\r' | grep -q 'ProductName.*REG_SZ.*sgsplit$' ||
   fail "sgsplit is not installed per machine"
 mkdir "$work/windows"
-printf '%s' "$model_in" >"$work/windows/model.obj"
-wine "$folder/sgsplit-batch.exe" "$(winepath -w "$work/windows/model.obj")" ||
-  fail "the installed sgsplit-batch.exe exited with $?"
-check_model "$work/windows/model.obj" "the installed sgsplit-batch.exe"
+check_installed_batch "the installed sgsplit-batch.exe"
 
 echo "--- the Start-menu shortcut starts sgsplit.exe"
 # On a display of its own, which Wine's desktop process must start on.
@@ -213,10 +212,7 @@ cp -r build/windows/msi "$work/later"
 wine msiexec /i "$(winepath -w "$work/later.msi")" /qn || fail "msiexec /i of $later exited with $?"
 [ "$(installed_entries)" = 1 ] || fail "$(installed_entries) entries after the upgrade"
 [ "$(installed_version)" = "$later" ] || fail "after the upgrade: version $(installed_version)"
-printf '%s' "$model_in" >"$work/windows/model.obj"
-wine "$folder/sgsplit-batch.exe" "$(winepath -w "$work/windows/model.obj")" ||
-  fail "after the upgrade, the installed sgsplit-batch.exe exited with $?"
-check_model "$work/windows/model.obj" "the upgraded sgsplit-batch.exe"
+check_installed_batch "the upgraded sgsplit-batch.exe"
 
 echo "--- msiexec /x"
 wine msiexec /x "$(winepath -w "$work/later.msi")" /qn || fail "msiexec /x exited with $?"
