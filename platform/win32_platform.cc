@@ -287,6 +287,24 @@ HANDLE OpenModelToReplace(const std::wstring& path, bool* shared) {
   return model;
 }
 
+// Whether a look at the model now finds the file that was read, with the
+// length and last write it had then.
+bool SameContent(const FileIdentity& now, const FileIdentity& read) {
+  return now.SameFile(read) && now.size == read.size && now.modified == read.modified;
+}
+
+// Whether `path` still leads to the file that was read, unwritten, for an open
+// to write it that was refused. The file is opened for its attributes alone,
+// which neither sharing nor a read-only attribute refuses, and a folder opens
+// too. Where even that fails, nothing says it changed.
+bool StillTheModel(const std::wstring& path, const FileIdentity& read) {
+  const ScopedHandle file(
+      CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  FileIdentity now;
+  return !file.valid() || !IdentifyHandle(file.get(), &now) || SameContent(now, read);
+}
+
 bool SetLength(HANDLE file, std::int64_t length) {
   LARGE_INTEGER end;
   end.QuadPart = length;
@@ -548,7 +566,10 @@ class Win32Platform final : public Platform {
       const DWORD error = GetLastError();
       if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
         return ReplaceResult::kModelChanged;
-      return ReplaceResult::kUntouched;
+      // Another file or a folder under the model's name may be what refused
+      // (read-only, held by its program): that is a change, not a refusal.
+      const KeepLastError keep;
+      return StillTheModel(target, read) ? ReplaceResult::kUntouched : ReplaceResult::kModelChanged;
     }
     LARGE_INTEGER size;
     if (!GetFileSizeEx(HandleOf(result), &size)) return ReplaceResult::kUntouched;
@@ -563,8 +584,7 @@ class Win32Platform final : public Platform {
     FileIdentity before;
     DWORD attributes = 0;
     if (!IdentifyHandle(model.get(), &before, &attributes)) return ReplaceResult::kUntouched;
-    if (!before.SameFile(read) || before.size != read.size || before.modified != read.modified)
-      return ReplaceResult::kModelChanged;
+    if (!SameContent(before, read)) return ReplaceResult::kModelChanged;
     // The system's own copy refuses to write over these; so does this.
     if ((attributes & kRefusedAttributes) != 0) {
       SetLastError(ERROR_ACCESS_DENIED);

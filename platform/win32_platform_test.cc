@@ -595,6 +595,21 @@ TEST_F(Win32PlatformTest, ReplacesOnlyTheUnchangedModelThatWasRead) {
          return INVALID_HANDLE_VALUE;
        },
        ReplaceResult::kModelChanged, 0, "g box\ns 2\nf 1 2 3\n"},
+      {"an editor saves over it and holds its save, sharing no writing",
+       [&] {
+         WriteBytes(saved, "the user's save\n");
+         EXPECT_TRUE(MoveFileExW(saved.c_str(), model.c_str(), MOVEFILE_REPLACE_EXISTING));
+         return CreateFileW(model.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+       },
+       ReplaceResult::kModelChanged, 0, "the user's save\n"},
+      {"a folder in its place",
+       [&] {
+         fs::remove(model);
+         fs::create_directory(model);
+         return INVALID_HANDLE_VALUE;
+       },
+       ReplaceResult::kModelChanged, 0, nullptr},
       {"made read-only",
        [&] {
          SetFileAttributesW(model.c_str(), FILE_ATTRIBUTE_READONLY);
@@ -640,7 +655,8 @@ TEST_F(Win32PlatformTest, ReplacesOnlyTheUnchangedModelThatWasRead) {
     if (c.model_after != nullptr) {
       EXPECT_EQ(ReadBytes(model), c.model_after);
     } else {
-      EXPECT_FALSE(fs::exists(model));
+      EXPECT_FALSE(fs::is_regular_file(model));
+      fs::remove(model);
     }
     // The result is still whole in the temporary file, and nothing else is
     // left beside the model.
