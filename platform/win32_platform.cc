@@ -590,6 +590,10 @@ class Win32Platform final : public Platform {
       SetLastError(ERROR_ACCESS_DENIED);
       return ReplaceResult::kUntouched;
     }
+    // The change time moves with every write, even one after which its program
+    // put the last write time back. It moves with attributes and permissions
+    // too, so it is looked at after the refusals above.
+    if (before.changed != read.changed) return ReplaceResult::kModelChanged;
 
     const WritingModel writing;
     // A write since then, before the copy begins, leaves the model alone.

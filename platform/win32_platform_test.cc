@@ -595,6 +595,20 @@ TEST_F(Win32PlatformTest, ReplacesOnlyTheUnchangedModelThatWasRead) {
          return INVALID_HANDLE_VALUE;
        },
        ReplaceResult::kModelChanged, 0, "g box\ns 2\nf 1 2 3\n"},
+      {"written to, the same length, its last-write time put back",
+       [&] {
+         FILETIME written = {};
+         {
+           const OwnHandle file = OpenOther(model, FILE_READ_ATTRIBUTES, kShareAll);
+           EXPECT_TRUE(GetFileTime(file.get(), nullptr, nullptr, &written));
+         }
+         Sleep(20);
+         WriteBytes(model, "g box\ns 3\nf 1 2 3\n");
+         const OwnHandle file = OpenOther(model, FILE_WRITE_ATTRIBUTES, kShareAll);
+         EXPECT_TRUE(SetFileTime(file.get(), nullptr, nullptr, &written));
+         return INVALID_HANDLE_VALUE;
+       },
+       ReplaceResult::kModelChanged, 0, "g box\ns 3\nf 1 2 3\n"},
       {"an editor saves over it and holds its save, sharing no writing",
        [&] {
          WriteBytes(saved, "the user's save\n");
