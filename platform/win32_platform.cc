@@ -296,7 +296,9 @@ bool SameContent(const FileIdentity& now, const FileIdentity& read) {
 // Whether `path` still leads to the file that was read, unwritten, for an open
 // to write it that was refused. The file is opened for its attributes alone,
 // which neither sharing nor a read-only attribute refuses, and a folder opens
-// too. Where even that fails, nothing says it changed.
+// too. Where even that fails, nothing says it changed. The change time is
+// left out: a read-only attribute or a permission set meanwhile moves it, and
+// those are refusals to be told as such.
 bool StillTheModel(const std::wstring& path, const FileIdentity& read) {
   const ScopedHandle file(
       CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
