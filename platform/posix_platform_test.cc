@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <linux/filter.h>
+#include <linux/fs.h>
 #include <linux/seccomp.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
@@ -340,6 +341,35 @@ TEST_F(ReplaceModelTest, ExtendedAttributesAndAclsComeAlong) {
   }
   EXPECT_EQ(fs::status(dir_ / "model.obj").permissions(), mode_before);
   EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "new");
+}
+
+// A new file takes some flags from its folder (no dump, no access time); the
+// rewritten model has the model's flags, not its folder's.
+TEST_F(ReplaceModelTest, FlagsComeFromTheModelNotItsFolder) {
+  const auto flags_of = [](const fs::path& file, int* flags) {
+    const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    return fd.valid() && ::ioctl(fd.get(), FS_IOC_GETFLAGS, flags) == 0;
+  };
+  const auto set_flags = [](const fs::path& file, int flags) {
+    const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    return fd.valid() && ::ioctl(fd.get(), FS_IOC_SETFLAGS, &flags) == 0;
+  };
+  constexpr int kFromFolder = FS_NODUMP_FL | FS_NOATIME_FL;
+  int folder = 0;
+  if (!flags_of(dir_.path(), &folder) || !set_flags(dir_.path(), folder | kFromFolder))
+    GTEST_SKIP() << "no file flags here: " << std::strerror(errno);
+  WriteBytes(dir_ / "model.obj", "old");
+  int model = 0;
+  ASSERT_TRUE(flags_of(dir_ / "model.obj", &model));
+  ASSERT_TRUE(set_flags(dir_ / "model.obj", model & ~kFromFolder));
+  const ino_t before = Inode(dir_ / "model.obj");
+  Open(dir_ / "model.obj");
+  EXPECT_EQ(Replace("new"), ReplaceResult::kReplaced);
+  EXPECT_NE(Inode(dir_ / "model.obj"), before) << "renamed over, not rewritten in place";
+  ASSERT_TRUE(flags_of(dir_ / "model.obj", &model));
+  EXPECT_EQ(model & kFromFolder, 0) << "the folder's flags came along";
+  EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "new");
+  set_flags(dir_.path(), folder);
 }
 
 // A copy beside the model that the file system takes nothing of leaves the

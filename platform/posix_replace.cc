@@ -159,12 +159,12 @@ constexpr int kCarriedFlags = FS_SECRM_FL | FS_UNRM_FL | FS_COMPR_FL | FS_SYNC_F
                               FS_NOATIME_FL | FS_NOCOMP_FL | FS_JOURNAL_DATA_FL | FS_NOTAIL_FL |
                               FS_NOCOW_FL;
 
-// Gives `to` the model's flags of those above. A model without any (on a file
-// system without flags, too) leaves `to` as its folder made it.
+// Gives `to` exactly the model's flags of those above: it may have taken
+// some from its folder (no dump, no access time) that the model lacks. On a
+// file system without flags there is nothing to give.
 bool CopyFlags(int from, int to) {
   int wanted = 0, present = 0;
   if (::ioctl(from, FS_IOC_GETFLAGS, &wanted) != 0) return errno == ENOTTY || errno == ENOTSUP;
-  if ((wanted & kCarriedFlags) == 0) return true;
   if (::ioctl(to, FS_IOC_GETFLAGS, &present) != 0) return false;
   if ((present & kCarriedFlags) == (wanted & kCarriedFlags)) return true;
   int flags = (present & ~kCarriedFlags) | (wanted & kCarriedFlags);
