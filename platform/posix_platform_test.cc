@@ -372,6 +372,29 @@ TEST_F(ReplaceModelTest, FlagsComeFromTheModelNotItsFolder) {
   set_flags(dir_.path(), folder);
 }
 
+// Extended attributes that another program gives the model while they are
+// being listed (an indexer, a sync client) end the run as a change, rather
+// than being read from a list that had no room for them.
+TEST_F(ReplaceModelTest, AttributesAddedWhileListedAreAChange) {
+  WriteBytes(dir_ / "model.obj", "old");
+  const std::string model = (dir_ / "model.obj").string();
+  if (::setxattr(model.c_str(), "user.probe", "x", 1, 0) != 0 ||
+      ::removexattr(model.c_str(), "user.probe") != 0)
+    GTEST_SKIP() << "no extended attributes here: " << std::strerror(errno);
+  Open(dir_ / "model.obj");
+  EXPECT_EQ(WithMeddlingAt(
+                {SYS_flistxattr},
+                [&](int n) {
+                  // Between asking for the list's size and asking for the list.
+                  if (n == 1) ::setxattr(model.c_str(), "user.late", "tag", 3, 0);
+                  return 0;
+                },
+                [&] { return Replace("new") == ReplaceResult::kModelChanged; }),
+            0);
+  EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "old");
+  EXPECT_EQ(Files(), 1u);
+}
+
 // A copy beside the model that the file system takes nothing of leaves the
 // model as it was, and nothing beside it.
 TEST_F(ReplaceModelTest, ACopyThatTakesNothingLeavesTheModelAlone) {

@@ -117,6 +117,9 @@ bool AttributeNames(int fd, std::vector<std::string>* names) {
   for (;;) {
     const ssize_t size = ::flistxattr(fd, nullptr, 0);
     if (size < 0) return errno == ENOTSUP;
+    // None. Asked again with no room, the system would answer a size, not a
+    // list, should one have been added meanwhile.
+    if (size == 0) return true;
     std::vector<char> list(static_cast<std::size_t>(size));
     const ssize_t got = ::flistxattr(fd, list.data(), list.size());
     if (got < 0 && errno == ERANGE) continue;  // grew meanwhile
