@@ -283,8 +283,14 @@ bool CarryOver(int model, const struct stat& st, int out) {
 }
 
 // Whether the folder is append-only: a file made there could then neither
-// take the model's place nor be removed again.
+// take the model's place nor be removed again. Asked of the folder's
+// attributes first, which a folder that may not be listed, and so is open
+// only as a path, answers too.
 bool AppendOnly(int folder) {
+  struct statx stx;
+  if (::statx(folder, "", AT_EMPTY_PATH, 0, &stx) == 0 &&
+      (stx.stx_attributes_mask & STATX_ATTR_APPEND) != 0)
+    return (stx.stx_attributes & STATX_ATTR_APPEND) != 0;
   int flags = 0;
   return ::ioctl(folder, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_APPEND_FL) != 0;
 }

@@ -159,6 +159,22 @@ if chattr +a "$work/append" 2>/dev/null; then
   [ "$status" -eq 0 ] || fail "append-only folder: exit $status"
   [ "$left" = model.obj ] || fail "append-only folder: left beside the model: $left"
   grep -q '^g object1' "$work/append/model.obj" || fail "append-only folder: not rewritten"
+  # The same for a user who may write and search the folder but not list it.
+  printf 'g box\ns 1\nf 1 2 3\n' >"$work/append/unlisted.obj"
+  chown nobody:nogroup "$work/append/unlisted.obj"
+  chmod 0733 "$work/append"
+  chattr +a "$work/append"
+  status=0
+  TMPDIR=$work/tmp setpriv --reuid=nobody --regid=nogroup --clear-groups \
+    "$batch" "$work/append/unlisted.obj" 2>"$work/err.txt" || status=$?
+  chattr -a "$work/append"
+  chmod 0755 "$work/append"
+  left=$(ls -A "$work/append")
+  [ "$status" -eq 0 ] || fail "unlisted append-only folder: exit $status: $(cat "$work/err.txt")"
+  [ "$left" = "$(printf 'model.obj\nunlisted.obj')" ] ||
+    fail "unlisted append-only folder: left beside the model: $left"
+  grep -q '^g object1' "$work/append/unlisted.obj" || fail "unlisted append-only folder: not rewritten"
+  rm "$work/append/unlisted.obj"
   echo "ok: an append-only folder"
 else
   echo "skip: no append-only folders here"
