@@ -89,6 +89,7 @@ class PosixPlatform final : public Platform {
     if (!temp.folder.valid()) return FailedOpen(errno);
     for (int tries = 0; tries < 100; ++tries) {
       temp.name = UnguessableName("obj", ".tmp");
+      if (temp.name.empty()) return FailedOpen(errno);
       std::u16string wide = WidenFileName(base + temp.name);
       if (wide.size() > kMaxTempPathLength) return FailedOpen(ENAMETOOLONG);
       // Noted for removal from its first moment: a signal may come at any time.

@@ -193,6 +193,19 @@ TEST_F(PosixPlatformTest, TempFilesAreNewPrivateUnguessableAndHeld) {
   EXPECT_EQ(platform_->LastError(), static_cast<std::uint32_t>(ENOENT));
 }
 
+// Where the system's random source is refused (a sandbox that does not know
+// the call), no name can be made that nobody could guess: the run says so
+// rather than asking again for ever.
+TEST_F(PosixPlatformTest, NoRandomSourceIsAFailureNotAHang) {
+  const std::u16string folder = testing::Utf16Path(dir_.path()) + u"/";
+  EXPECT_TRUE(WhileCallsAnswer(SYS_getrandom, -1, ENOSYS, [&] {
+    std::u16string path;
+    return platform_->CreateTempFile(folder, &path) == FileHandle::kInvalid &&
+           platform_->LastError() == static_cast<std::uint32_t>(ENOSYS);
+  }));
+  EXPECT_EQ(testing::CountFiles(dir_.path()), 0u);
+}
+
 // Whoever can write the folder may put a link, or a second name of another
 // file, where the writer opens: it neither follows the one nor empties the
 // file under its other names.

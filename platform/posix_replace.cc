@@ -189,6 +189,7 @@ template <class Make>
 bool UnderHiddenName(int folder, NewFile& file, Make make) {
   for (int tries = 0; tries < 100; ++tries) {
     std::string name = UnguessableName(".sgsplit-", "");
+    if (name.empty()) return false;
     const SignalsHeld held;  // until the name is noted
     if (!make(name)) {
       if (errno == EEXIST) continue;
@@ -403,7 +404,11 @@ std::string UnguessableName(const char* prefix, const char* suffix) {
   std::size_t got = 0;
   while (got < sizeof random) {
     const ssize_t n = ::getrandom(random + got, sizeof random - got, 0);
-    if (n > 0) got += static_cast<std::size_t>(n);
+    if (n > 0) {
+      got += static_cast<std::size_t>(n);
+    } else if (errno != EINTR) {
+      return {};  // refused, as by a sandbox that does not know the call
+    }
   }
   std::string name = prefix;
   for (const unsigned char byte : random) name += kLetters[byte % (sizeof kLetters - 1)];

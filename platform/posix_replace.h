@@ -36,7 +36,8 @@ ReplaceResult ReplaceModelFile(int folder, const std::string& name, int result,
                                int* error);
 
 // `prefix`, ten random letters and digits from the system's random source,
-// and `suffix`: a name that nobody can guess, or exhaust.
+// and `suffix`: a name that nobody can guess, or exhaust. Empty, with errno
+// set, where that source cannot be read.
 std::string UnguessableName(const char* prefix, const char* suffix);
 
 }  // namespace sgsplit
