@@ -5,6 +5,7 @@
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -58,6 +59,28 @@ int ExitCodeInChild(const std::function<bool()>& body) {
 
 // Runs `body` in a child process; true when the body returned true.
 bool InChild(const std::function<bool()>& body) { return ExitCodeInChild(body) == 0; }
+
+// Takes all the memory the process may still have, as a limit on its size
+// does once it is reached: from then on every request for a kilobyte or more
+// fails. For a child process, which ends without giving it back; each block
+// holds the address of the one before. Answers the last block, null when
+// the limit could not be set.
+void* UseUpMemory() {
+  long pages = 0;
+  if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(statm, "%ld", &pages) != 1) pages = 0;
+    std::fclose(statm);
+  }
+  const auto size = static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE));
+  const rlimit limit{size, size};
+  if (pages == 0 || ::setrlimit(RLIMIT_AS, &limit) != 0) return nullptr;
+  void* last = nullptr;
+  while (void* block = std::malloc(1024)) {
+    *static_cast<void**>(block) = last;
+    last = block;
+  }
+  return last;
+}
 
 // Runs `body` in a child process in which the system call `number` on the
 // descriptor `fd` (on any descriptor when `fd` is negative) does nothing
@@ -406,6 +429,40 @@ TEST_F(ReplaceModelTest, AttributesAddedWhileListedAreAChange) {
             0);
   EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "old");
   EXPECT_EQ(Files(), 1u);
+}
+
+// Memory that runs out while the result is put in place leaves the model as
+// it was, whether it would have been renamed over or rewritten in place, and
+// the run says why rather than ending half done. AddressSanitizer's own
+// allocator ends the process instead, so a sanitizer build skips it.
+TEST_F(ReplaceModelTest, MemoryRunningOutLeavesTheModelAlone) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer ends a process that runs out of memory";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  GTEST_SKIP() << "AddressSanitizer ends a process that runs out of memory";
+#endif
+#endif
+  for (const bool other_name : {false, true}) {
+    SCOPED_TRACE(other_name ? "with a second name" : "alone");
+    for (const auto& entry : fs::directory_iterator(dir_.path())) fs::remove(entry.path());
+    WriteBytes(dir_ / "model.obj", "old old old");
+    if (other_name) fs::create_hard_link(dir_ / "model.obj", dir_ / "other.obj");
+    Open(dir_ / "model.obj");
+    WriteBytes(dir_ / "result", "the new content, longer than the model");
+    const UniqueFd result(::open((dir_ / "result").c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(result.valid());
+    EXPECT_EQ(ExitCodeInChild([&] {
+                return UseUpMemory() != nullptr &&
+                       platform_->ReplaceModel(
+                           static_cast<FileHandle>(static_cast<std::intptr_t>(result.get())),
+                           *place_, read_) == ReplaceResult::kUntouched &&
+                       platform_->LastError() == static_cast<std::uint32_t>(ENOMEM);
+              }),
+              0);
+    EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "old old old");
+    EXPECT_EQ(Files(), other_name ? 3u : 2u) << "something was left beside the model";
+  }
 }
 
 // A copy beside the model that the file system takes nothing of leaves the

@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
+#include <new>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -68,9 +68,24 @@ ssize_t ReadAt(int fd, char* buffer, std::size_t size, off_t offset) {
   return static_cast<ssize_t>(got);
 }
 
+// The blocks that copying and comparing work in. They are taken before
+// anything changes: memory that ran out later would stop the work half done.
+struct CopyBuffers {
+  std::vector<char> first, second;
+};
+
+bool TakeBuffers(CopyBuffers* buffers) {
+  try {
+    buffers->first.resize(kCopyBlock);
+    buffers->second.resize(kCopyBlock);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
 // Copies all of `from`, from its start, to `to` from its start.
-bool CopyContent(int from, int to, off_t size) {
-  std::vector<char> buffer(kCopyBlock);
+bool CopyContent(int from, int to, off_t size, std::vector<char>& buffer) {
   for (off_t done = 0; done < size;) {
     const ssize_t got = ReadAt(from, buffer.data(), buffer.size(), done);
     if (got < 0) return false;
@@ -93,11 +108,12 @@ bool CopyContent(int from, int to, off_t size) {
 
 // Whether `file` holds exactly the first `size` bytes of `result`. False, with
 // errno set, when either cannot be read.
-bool HoldsContent(int file, int result, off_t size, bool* same) {
+bool HoldsContent(int file, int result, off_t size, CopyBuffers& buffers, bool* same) {
   struct stat st;
   if (::fstat(file, &st) != 0) return false;
   *same = st.st_size == size;
-  std::vector<char> want(kCopyBlock), have(kCopyBlock);
+  std::vector<char>& want = buffers.first;
+  std::vector<char>& have = buffers.second;
   for (off_t done = 0; *same && done < size;) {
     const std::size_t n = static_cast<std::size_t>(std::min<off_t>(kCopyBlock, size - done));
     const ssize_t wanted = ReadAt(result, want.data(), n, done);
@@ -134,7 +150,8 @@ bool AttributeNames(int fd, std::vector<std::string>* names) {
 }
 
 // Gives `to` exactly the extended attributes of `from`, the ACLs among them.
-bool CopyAttributes(int from, int to) {
+// False with ENOMEM where the memory for them runs out.
+bool CopyAttributes(int from, int to) try {
   std::vector<std::string> wanted, present;
   if (!AttributeNames(from, &wanted) || !AttributeNames(to, &present)) return false;
   for (const std::string& name : wanted) {
@@ -153,6 +170,9 @@ bool CopyAttributes(int from, int to) {
     if (!kept && ::fremovexattr(to, name.c_str()) != 0) return false;
   }
   return true;
+} catch (const std::bad_alloc&) {
+  errno = ENOMEM;
+  return false;
 }
 
 // The flags a file's owner sets with chattr that say how the file is kept
@@ -179,7 +199,9 @@ bool CopyFlags(int from, int to) {
 struct NewFile {
   UniqueFd fd;
   std::string name;  // empty while the file has no name
-  std::unique_ptr<NotedFile> noted;
+  // Held here rather than on the heap: nothing is asked of memory once the
+  // file has a name.
+  std::optional<NotedFile> noted;
 };
 
 // Gives `file` a hidden, unguessable name in `folder`, made by `make(name)`
@@ -201,7 +223,7 @@ bool UnderHiddenName(int folder, NewFile& file, Make make) {
       return false;
     }
     file.name = std::move(name);
-    file.noted = std::make_unique<NotedFile>(folder, file.name.c_str(), st.st_dev, st.st_ino);
+    file.noted.emplace(folder, file.name.c_str(), st.st_dev, st.st_ino);
     return true;
   }
   return false;
@@ -308,7 +330,7 @@ bool MountedOver(int model) {
 // Writes the result beside the model, carries over what the model has, and
 // renames it over the model.
 Step ReplaceByRename(int folder, const std::string& name, int model, const struct stat& st,
-                     int result, off_t size, const FileIdentity& read,
+                     int result, off_t size, const FileIdentity& read, CopyBuffers& buffers,
                      const std::function<void()>& keep_result) {
   // Other names would keep the old model; see AppendOnly for the folder and
   // MountedOver for a file mounted there.
@@ -326,10 +348,12 @@ Step ReplaceByRename(int folder, const std::string& name, int model, const struc
   // Before the copy, so that a model the new file cannot stand in for is
   // known before the copy is made, and after it, since writing took away
   // the set-id bits (from a writer without the privilege to keep them) and
-  // any file capability.
-  if (!CarryOver(model, st, out)) return give_up(Step::kCannotCarry);
-  if (!CopyContent(result, out, size)) return give_up(Step::kFailed);
-  if (!CarryOver(model, st, out)) return give_up(Step::kCannotCarry);
+  // any file capability. Memory that runs out is no reason to write into
+  // the model instead.
+  const auto cannot_carry = [] { return errno == ENOMEM ? Step::kFailed : Step::kCannotCarry; };
+  if (!CarryOver(model, st, out)) return give_up(cannot_carry());
+  if (!CopyContent(result, out, size, buffers.first)) return give_up(Step::kFailed);
+  if (!CarryOver(model, st, out)) return give_up(cannot_carry());
   // The rename must not reach the disk before the content does.
   if (::fsync(out) != 0) return give_up(Step::kFailed);
 
@@ -351,7 +375,8 @@ Step ReplaceByRename(int folder, const std::string& name, int model, const struc
 }
 
 // Writes the result into the open model, `old_size` bytes long until now.
-ReplaceResult CopyInto(int model, off_t old_size, int result, off_t size, int* error) {
+ReplaceResult CopyInto(int model, off_t old_size, int result, off_t size, CopyBuffers& buffers,
+                       int* error) {
   const auto untouched = [&](int why) {
     *error = why;
     // A reservation that failed part way (a full disk) may have left the
@@ -368,8 +393,8 @@ ReplaceResult CopyInto(int model, off_t old_size, int result, off_t size, int* e
   // instead of being cut off unseen.
   if (::ftruncate(model, size) != 0) return untouched(errno);
   bool same = false;
-  if (!CopyContent(result, model, size) || ::fsync(model) != 0 ||
-      !HoldsContent(model, result, size, &same)) {
+  if (!CopyContent(result, model, size, buffers.first) || ::fsync(model) != 0 ||
+      !HoldsContent(model, result, size, buffers, &same)) {
     *error = errno;
     return ReplaceResult::kMaybeDamaged;
   }
@@ -380,8 +405,8 @@ ReplaceResult CopyInto(int model, off_t old_size, int result, off_t size, int* e
 
 // Writes the result into the model itself.
 ReplaceResult ReplaceInPlace(int folder, const std::string& name, int result, off_t size,
-                             const FileIdentity& read, const std::function<void()>& keep_result,
-                             int* error) {
+                             const FileIdentity& read, CopyBuffers& buffers,
+                             const std::function<void()>& keep_result, int* error) {
   UniqueFd out;
   struct stat st;
   if (const auto stop = OpenModel(folder, name, O_RDWR, read, &out, &st, error)) return *stop;
@@ -389,10 +414,55 @@ ReplaceResult ReplaceInPlace(int folder, const std::string& name, int result, of
   // the first byte copied it is half old, half new: a signal waits until it
   // is whole again.
   const SignalsHeld held;
-  const ReplaceResult outcome = CopyInto(out.get(), st.st_size, result, size, error);
+  const ReplaceResult outcome = CopyInto(out.get(), st.st_size, result, size, buffers, error);
   if (outcome == ReplaceResult::kMaybeDamaged || outcome == ReplaceResult::kWrittenMeanwhile)
     keep_result();
   return outcome;
+}
+
+ReplaceResult Replace(int folder, const std::string& name, int result, const FileIdentity& read,
+                      const std::function<void()>& keep_result, int* error) {
+  UniqueFd model;
+  struct stat st;
+  if (const auto stop = OpenModel(folder, name, O_RDONLY, read, &model, &st, error)) return *stop;
+  // Read-only means read-only, for the superuser too, whom a rename would
+  // let past the permissions; an immutable file and a read-only mount answer
+  // here as well.
+  if ((st.st_mode & 0222) == 0) {
+    *error = EACCES;
+    return ReplaceResult::kUntouched;
+  }
+  if (::faccessat(folder, name.c_str(), W_OK, AT_EACCESS) != 0) {
+    *error = errno;
+    return ReplaceResult::kUntouched;
+  }
+  struct stat made;
+  if (::fstat(result, &made) != 0) {
+    *error = errno;
+    return ReplaceResult::kUntouched;
+  }
+  CopyBuffers buffers;
+  if (!TakeBuffers(&buffers)) {
+    *error = ENOMEM;
+    return ReplaceResult::kUntouched;
+  }
+
+  switch (ReplaceByRename(folder, name, model.get(), st, result, made.st_size, read, buffers,
+                          keep_result)) {
+    case Step::kDone:
+      return ReplaceResult::kReplaced;
+    case Step::kChanged:
+      return ReplaceResult::kModelChanged;
+    case Step::kFailed:
+      *error = errno;
+      return ReplaceResult::kUntouched;
+    case Step::kStranded:
+      *error = errno;
+      return ReplaceResult::kMaybeDamaged;
+    case Step::kCannotCarry:
+      break;
+  }
+  return ReplaceInPlace(folder, name, result, made.st_size, read, buffers, keep_result, error);
 }
 
 }  // namespace
@@ -420,41 +490,15 @@ ReplaceResult ReplaceModelFile(int folder, const std::string& name, int result,
                                const FileIdentity& read, const std::function<void()>& keep_result,
                                int* error) {
   *error = 0;
-  UniqueFd model;
-  struct stat st;
-  if (const auto stop = OpenModel(folder, name, O_RDONLY, read, &model, &st, error)) return *stop;
-  // Read-only means read-only, for the superuser too, whom a rename would
-  // let past the permissions; an immutable file and a read-only mount answer
-  // here as well.
-  if ((st.st_mode & 0222) == 0) {
-    *error = EACCES;
+  // Once the model may change nothing more is asked of memory, and a name
+  // is asked for before its file is made: memory that runs out leaves the
+  // model as it was.
+  try {
+    return Replace(folder, name, result, read, keep_result, error);
+  } catch (const std::bad_alloc&) {
+    *error = ENOMEM;
     return ReplaceResult::kUntouched;
   }
-  if (::faccessat(folder, name.c_str(), W_OK, AT_EACCESS) != 0) {
-    *error = errno;
-    return ReplaceResult::kUntouched;
-  }
-  struct stat made;
-  if (::fstat(result, &made) != 0) {
-    *error = errno;
-    return ReplaceResult::kUntouched;
-  }
-
-  switch (ReplaceByRename(folder, name, model.get(), st, result, made.st_size, read, keep_result)) {
-    case Step::kDone:
-      return ReplaceResult::kReplaced;
-    case Step::kChanged:
-      return ReplaceResult::kModelChanged;
-    case Step::kFailed:
-      *error = errno;
-      return ReplaceResult::kUntouched;
-    case Step::kStranded:
-      *error = errno;
-      return ReplaceResult::kMaybeDamaged;
-    case Step::kCannotCarry:
-      break;
-  }
-  return ReplaceInPlace(folder, name, result, made.st_size, read, keep_result, error);
 }
 
 }  // namespace sgsplit
