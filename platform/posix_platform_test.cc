@@ -651,6 +651,41 @@ TEST_F(ReplaceModelTest, ASignalWhenTheReplacementFailsLeavesTheResult) {
   }
 }
 
+// A FIFO that another program puts under the model's name just before the
+// result goes in is found changed without being opened, whether the model
+// would be renamed over or rewritten in place: opening alone can act on a
+// FIFO or a device. The system tells each opening of the FIFO to inotify.
+TEST_F(ReplaceModelTest, AFifoPutUnderTheNameAtTheLastMomentIsNeverOpened) {
+  for (const bool other_name : {false, true}) {
+    SCOPED_TRACE(other_name ? "with a second name" : "alone");
+    for (const auto& entry : fs::directory_iterator(dir_.path())) fs::remove(entry.path());
+    WriteBytes(dir_ / "model.obj", "old");
+    if (other_name) fs::create_hard_link(dir_ / "model.obj", dir_ / "other.obj");
+    Open(dir_ / "model.obj");
+    WriteBytes(dir_ / "result", "new");
+    const UniqueFd result(::open((dir_ / "result").c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(result.valid());
+    const fs::path fifo = dir_ / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const UniqueFd opened(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    ASSERT_GE(::inotify_add_watch(opened.get(), fifo.c_str(), IN_OPEN), 0);
+    EXPECT_EQ(WithMeddlingAt(
+                  {SYS_openat},
+                  [&](int n) {
+                    if (n == 0) ::rename(fifo.c_str(), (dir_ / "model.obj").c_str());
+                    return 0;
+                  },
+                  [&] {
+                    return platform_->ReplaceModel(
+                               static_cast<FileHandle>(static_cast<std::intptr_t>(result.get())),
+                               *place_, read_) == ReplaceResult::kModelChanged;
+                  }),
+              0);
+    inotify_event event;
+    EXPECT_LT(::read(opened.get(), &event, sizeof event), 0) << "the FIFO was opened";
+  }
+}
+
 TEST_F(ReplaceModelTest, ReadOnlyMeansReadOnlyForEveryone) {
   WriteBytes(dir_ / "model.obj", "old");
   fs::permissions(dir_ / "model.obj", fs::perms(0444));

@@ -41,13 +41,29 @@ bool Unchanged(const struct stat& st, const FileIdentity& read) {
 
 // Opens the model as its name leads to it now, never through a link. Empty
 // when that is the file that was read, unchanged; otherwise how the run ends.
+// The name is looked up once, without opening what it leads to, and only the
+// file that was read is opened, through /proc: opening alone can act on a
+// FIFO or a device that another program put under the name meanwhile.
 std::optional<ReplaceResult> OpenModel(int folder, const std::string& name, int access,
                                        const FileIdentity& read, UniqueFd* fd, struct stat* st,
                                        int* error) {
-  *fd = UniqueFd(::openat(folder, name.c_str(), access | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  const UniqueFd found(::openat(folder, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  if (!found.valid() || ::fstat(found.get(), st) != 0) {
+    *error = errno;
+    if (errno == ENOENT) return ReplaceResult::kModelChanged;  // gone
+    return ReplaceResult::kUntouched;
+  }
+  // A link now, or another file.
+  if (!Unchanged(*st, read)) return ReplaceResult::kModelChanged;
+  char proc[32];
+  std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", found.get());
+  constexpr int kFlags = O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  *fd = UniqueFd(::open(proc, access | kFlags));
+  // Without /proc the name is opened again, as it leads now.
+  if (!fd->valid() && errno == ENOENT)
+    *fd = UniqueFd(::openat(folder, name.c_str(), access | O_NOFOLLOW | kFlags));
   if (!fd->valid() || ::fstat(fd->get(), st) != 0) {
     *error = errno;
-    // Gone, or a link now.
     if (errno == ENOENT || errno == ELOOP) return ReplaceResult::kModelChanged;
     return ReplaceResult::kUntouched;
   }
