@@ -423,6 +423,13 @@ ReplaceResult CopyInto(int model, off_t old_size, int result, off_t size, CopyBu
 ReplaceResult ReplaceInPlace(int folder, const std::string& name, int result, off_t size,
                              const FileIdentity& read, CopyBuffers& buffers,
                              const std::function<void()>& keep_result, int* error) {
+  // Once the copy begins, the temporary file may become the one whole copy
+  // of the model's content: it is committed to the disk first, so that a
+  // crash or a power cut during the copy cannot take both.
+  if (::fsync(result) != 0) {
+    *error = errno;
+    return ReplaceResult::kUntouched;
+  }
   UniqueFd out;
   struct stat st;
   if (const auto stop = OpenModel(folder, name, O_RDWR, read, &out, &st, error)) return *stop;

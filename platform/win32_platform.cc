@@ -507,9 +507,11 @@ class Win32Platform final : public Platform {
       if (GetTempFileNameW(wide_folder.c_str(), L"obj", unique, buffer) == 0)
         return FileHandle::kInvalid;
       // A link already under the name is not followed: the name is taken.
+      // Writing is asked for only so that the result can be committed to the
+      // disk through this handle before the model is written over.
       const HANDLE file =
-          CreateFileW(buffer, GENERIC_READ, kShareReadWrite, security.attributes(), CREATE_NEW,
-                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+          CreateFileW(buffer, GENERIC_READ | GENERIC_WRITE, kShareReadWrite, security.attributes(),
+                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
       if (file != INVALID_HANDLE_VALUE) {
         *path = FromWide(buffer);
         return FileOf(file);
@@ -560,6 +562,10 @@ class Win32Platform final : public Platform {
   ReplaceResult ReplaceModel(FileHandle result, ModelPlace& place,
                              const FileIdentity& read) override {
     const std::wstring& target = static_cast<Win32ModelPlace&>(place).path();
+    // The temporary file may become the one whole copy of the model's content
+    // once the copy over the model begins: it is committed to the disk first,
+    // so that a crash or a power cut during the copy cannot take both.
+    if (!FlushFileBuffers(HandleOf(result))) return ReplaceResult::kUntouched;
     // The model is checked and written through one handle, so that what is
     // written over is the very file that was checked.
     bool shared = false;

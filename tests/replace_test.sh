@@ -223,6 +223,22 @@ cmp "$kept" "$work/busy.expected" || fail "written meanwhile: the kept file is n
 rm "$kept" "$work/models/busy.obj" "$work/models/busy-other.obj"
 echo "ok: a model written meanwhile"
 
+# Before the result is copied into a model with a second name, the temporary
+# file, then the one other whole copy, is committed to the disk: a power cut
+# during the copy must not take both.
+if command -v strace >/dev/null; then
+  printf 'g a\ns 1\nf 1 2 3\n' >"$work/models/linked.obj"
+  ln "$work/models/linked.obj" "$work/models/linked-other.obj"
+  TMPDIR=$work/tmp strace -f -y -qq -e trace=fsync,fdatasync,ftruncate,fallocate,write,pwrite64 \
+    -o "$work/trace.txt" "$batch" "$work/models/linked.obj" || fail "committed first: the run failed"
+  committed_before_copy "$work/trace.txt" "$work/models/linked.obj" ||
+    fail "committed first: the temporary file was not committed before the copy: $(cat "$work/trace.txt")"
+  rm "$work/models/linked.obj" "$work/models/linked-other.obj"
+  echo "ok: the result committed before it is copied into the model"
+else
+  echo "skip: committing the result first needs strace"
+fi
+
 # Any signal that would end the run waits while the result is copied into a
 # model with a second name, not only the usual four: the model comes out
 # whole, and nothing is left in the temporary folder.

@@ -1,6 +1,7 @@
 # What the shell tests share: a large generated model, waiting for the copy
 # over a model to begin, for the desktop tests a headless X server of their
-# own and the program's error message window, and the check that a Windows
+# own and the program's error message window, the check that the result was
+# committed before the copy into a model began, and the check that a Windows
 # program is shipped stripped. Sourced; needs $work.
 
 # Writes a model of $2 vertices, with a group and a smoothing group every 50,
@@ -61,4 +62,16 @@ windows_program_problem() {
     echo "names the build folder $2"
     return 1
   fi
+}
+
+# Whether, in the system calls traced by `strace -f -y` into $1, the
+# temporary file (obj*.tmp) was committed to the disk before model $2 was
+# first changed: cut, extended or written, which is where a copy into the
+# model begins. Trace fsync, fdatasync, ftruncate, fallocate, write and
+# pwrite64.
+committed_before_copy() {
+  awk -v model="<$2>" '
+    !synced && /(fsync|fdatasync)\([0-9]+<[^>]*\/obj[^\/>]*\.tmp>/ { synced = NR }
+    !copied && /(ftruncate|fallocate|write|pwrite64)\(/ && index($0, model) { copied = NR }
+    END { exit !(synced && copied && synced < copied) }' "$1"
 }

@@ -90,6 +90,18 @@ cmp "$work/models/parts.obj" "$work/windows/read-only.obj" || fail "read-only: t
 grep -q '^sgsplit-batch: .*read-only\.obj: cannot replace the file: ' "$work/err" ||
   fail "read-only: message $(cat "$work/err")"
 
+# The result is copied into the model itself, so the temporary file, then
+# the one other whole copy, is committed to the disk before the model's first
+# byte changes: a power cut during the copy must not take both. Wine commits
+# a file by fsync, and changes it by write or ftruncate, in the program's own
+# process.
+cp "$work/models/parts.obj" "$work/windows/committed.obj"
+strace -f -y -qq -e trace=fsync,fdatasync,ftruncate,fallocate,write,pwrite64 -o "$work/trace.txt" \
+  wine "$exe" "$(winepath -w "$work/windows/committed.obj")" || fail "committed first: the run failed"
+cmp "$work/linux/parts.obj" "$work/windows/committed.obj" || fail "committed first: not rewritten"
+committed_before_copy "$work/trace.txt" "$work/windows/committed.obj" ||
+  fail "committed first: the temporary file was not committed before the copy"
+
 # Wine's temporary folder holds nothing of ours.
 temp=$(winepath -u "$(wine cmd.exe /c echo %TEMP% | tr -d '\r')")
 ls "$temp"/obj*.tmp >/dev/null 2>&1 && fail "temporary files left in $temp"
