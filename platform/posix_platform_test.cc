@@ -431,6 +431,70 @@ TEST_F(ReplaceModelTest, AttributesAddedWhileListedAreAChange) {
   EXPECT_EQ(Files(), 1u);
 }
 
+// What the new file took from its folder's default ACL and the model did not
+// have stays off: the rewritten model is readable by no one the model was
+// not.
+TEST_F(ReplaceModelTest, AFoldersDefaultAclDoesNotComeAlong) {
+  const std::string folder = dir_.path().string();
+  const std::string set = "setfacl -d -m u:65534:rw " + folder + " 2>/dev/null";
+  if (std::system(set.c_str()) != 0) GTEST_SKIP() << "no default ACLs here";
+  WriteBytes(dir_ / "model.obj", "old");
+  const std::string model = (dir_ / "model.obj").string();
+  const std::string strip = "setfacl -b " + model;
+  ASSERT_EQ(std::system(strip.c_str()), 0);
+  fs::permissions(dir_ / "model.obj", fs::perms(0640));
+  Open(dir_ / "model.obj");
+  EXPECT_EQ(Replace("new"), ReplaceResult::kReplaced);
+  const ssize_t acl = ::getxattr(model.c_str(), "system.posix_acl_access", nullptr, 0);
+  const int error = errno;
+  EXPECT_EQ(acl, -1);
+  EXPECT_EQ(error, ENODATA) << "the model has an ACL now";
+  EXPECT_EQ(fs::status(dir_ / "model.obj").permissions(), fs::perms(0640));
+  EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "new");
+}
+
+// A result that the disk does not confirm it holds is not taken for done.
+// Beside the model it is dropped and the model stays as it was; written into
+// the model, the model may be damaged.
+TEST_F(ReplaceModelTest, AResultTheDiskDoesNotConfirmIsNotDone) {
+  for (const bool other_name : {false, true}) {
+    SCOPED_TRACE(other_name ? "rewritten in place" : "renamed over");
+    for (const auto& entry : fs::directory_iterator(dir_.path())) fs::remove(entry.path());
+    WriteBytes(dir_ / "model.obj", "old old old");
+    if (other_name) fs::create_hard_link(dir_ / "model.obj", dir_ / "other.obj");
+    Open(dir_ / "model.obj");
+    const ReplaceResult expected =
+        other_name ? ReplaceResult::kMaybeDamaged : ReplaceResult::kUntouched;
+    EXPECT_TRUE(WhileCallsAnswer(SYS_fsync, -1, EIO, [&] {
+      return Replace("new") == expected && platform_->LastError() == EIO;
+    }));
+    if (!other_name) {
+      EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "old old old");
+    }
+    EXPECT_EQ(Files(), other_name ? 2u : 1u);
+  }
+}
+
+// A result that another program cuts short while it is copied beside the
+// model is not put in the model's place.
+TEST_F(ReplaceModelTest, AResultCutShortDuringTheCopyLeavesTheModelAlone) {
+  WriteBytes(dir_ / "model.obj", "old");
+  Open(dir_ / "model.obj");
+  EXPECT_EQ(WithMeddlingAt(
+                {SYS_pread64},
+                [&](int n) {
+                  if (n == 0) fs::resize_file(dir_ / "result", 0);
+                  return 0;
+                },
+                [&] {
+                  return Replace("new content") == ReplaceResult::kUntouched &&
+                         platform_->LastError() == EIO;
+                }),
+            0);
+  EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "old");
+  EXPECT_EQ(Files(), 1u);
+}
+
 // Memory that runs out while the result is put in place leaves the model as
 // it was, whether it would have been renamed over or rewritten in place, and
 // the run says why rather than ending half done. AddressSanitizer's own
@@ -580,6 +644,24 @@ TEST_F(ReplaceModelTest, AFileSystemThatCannotSwapNamesGetsARename) {
   EXPECT_TRUE(WhileCallsAnswer(SYS_renameat2, -1, EINVAL,
                                [&] { return Replace("new") == ReplaceResult::kReplaced; }));
   EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "new");
+  EXPECT_EQ(Files(), 1u);
+}
+
+// Where the file system cannot swap two names, the model is looked at last
+// right before the rename: a save made before that look stays.
+TEST_F(ReplaceModelTest, WithoutSwappingNamesASaveBeforeTheLastLookStays) {
+  WriteBytes(dir_ / "model.obj", "old");
+  Open(dir_ / "model.obj");
+  // The first call is the flush of the new file, the second the swap.
+  EXPECT_EQ(WithMeddlingAt(
+                {SYS_fsync, SYS_renameat2},
+                [&](int n) {
+                  if (n == 0) SaveByRename(dir_.path());
+                  return n == 0 ? 0 : EINVAL;
+                },
+                [&] { return Replace("new") == ReplaceResult::kModelChanged; }),
+            0);
+  EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "saved");
   EXPECT_EQ(Files(), 1u);
 }
 
