@@ -152,6 +152,7 @@ TEST_F(SeparationPassTest, TooLongALineLeavesTheModel) {
 TEST_F(SeparationPassTest, BytesAfterAnEndOfFileMark) {
   const std::string line = "v 1 2 3\n";                           // the mark after it is byte 8
   const std::string block = "#" + std::string(4093, 'x') + "\n";  // the mark after it is byte 4095
+  const std::string crlf_block = "#" + std::string(4092, 'x') + "\r\n";
   const struct {
     const char* name;
     std::string model;
@@ -164,6 +165,9 @@ TEST_F(SeparationPassTest, BytesAfterAnEndOfFileMark) {
       {"0x1A then a byte", line + "\x1A" + "f 1 2 3\n", nullptr, "8"},
       {"0x1A ending a block, a byte in the next", block + "\x1A" + "f 1 2 3\n", nullptr, "4095"},
       {"0x1A in a later block, then a byte", block + line + "\x1A" + "x", nullptr, "4103"},
+      // The CR dropped from the first block's line end still counts.
+      {"0x1A in a later block after CR LF, then a byte", crlf_block + line + "\x1A" + "x", nullptr,
+       "4103"},
       {"0x1A, 0x1A, then a byte", line + "\x1A\x1A" + "x", nullptr, "8"},
       {"a run of 0x1A, then a byte in a later block", line + std::string(5000, '\x1A') + "x",
        nullptr, "8"},
@@ -193,6 +197,28 @@ TEST_F(SeparationPassTest, EmptyModelStaysEmpty) {
 }
 
 #ifndef _WIN32
+
+// The bound on the path is its length: 1023 characters are taken, one more is
+// not.
+TEST_F(SeparationPassTest, APathOf1023CharactersIsTaken) {
+  fs::path folder = models_.path();
+  while (1023 - folder.string().size() - 1 > 150) folder /= std::string(100, 'f');
+  fs::create_directories(folder);
+  const std::size_t name_length = 1023 - folder.string().size() - 1;
+  const fs::path model = folder / (std::string(name_length - 4, 'b') + ".obj");
+  const fs::path longer = folder / (std::string(name_length - 3, 'b') + ".obj");
+  ASSERT_EQ(model.string().size(), 1023u);
+  WriteBytes(model, kModel);
+  WriteBytes(longer, kModel);
+  const PassReport taken = Run(ChooseResult::kChosen, model);
+  EXPECT_EQ(taken.outcome, PassOutcome::kCompleted) << taken.failure;
+  EXPECT_EQ(ReadBytes(model), kRewritten);
+  const PassReport refused = Run(ChooseResult::kChosen, longer);
+  EXPECT_EQ(refused.outcome, PassOutcome::kNotStarted);
+  EXPECT_EQ(refused.failure, "the path is longer than 1023 characters");
+  EXPECT_EQ(ReadBytes(longer), kModel);
+  EXPECT_EQ(CountFiles(temp_.path()), 0u);
+}
 
 TEST_F(SeparationPassTest, NameThatIsNotUtf8) {
   const std::string name = models_.path().string() + "/mod\xE8le.obj";
@@ -270,6 +296,25 @@ TEST_F(SeparationPassTest, ModelInAFolderThatCannotBeWrittenIsNotReplaced) {
   EXPECT_EQ(ReadBytes(models_ / "box.obj"), kModel);
   EXPECT_EQ(CountFiles(temp_.path()), 0u);
   EXPECT_EQ(CountFiles(models_.path()), 1u);
+}
+
+// A folder that its users may write and search but not list, as a drop box:
+// the model there is rewritten all the same.
+TEST_F(SeparationPassTest, ModelInAFolderThatCannotBeListedIsRewritten) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the model another owner";
+  WriteBytes(models_ / "box.obj", kModel);
+  ASSERT_EQ(::chown((models_ / "box.obj").c_str(), 65534, 65534), 0);
+  fs::permissions(temp_.path(), fs::perms::all);
+  fs::permissions(models_.path(), fs::perms(0733));
+  const int code = AsUnprivileged([&] {
+    const PassReport report = Run(ChooseResult::kChosen, models_ / "box.obj");
+    return report.failure.empty() ? ExitCode(report.outcome) : 10;
+  });
+  fs::permissions(models_.path(), fs::perms::owner_all);
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(ReadBytes(models_ / "box.obj"), kRewritten);
+  EXPECT_EQ(CountFiles(models_.path()), 1u);
+  EXPECT_EQ(CountFiles(temp_.path()), 0u);
 }
 
 // A member of the model's group rewrites a model that another user owns: it
