@@ -101,6 +101,23 @@ TEST_F(BatchTest, HelpOrVersionThatCannotBeWrittenFails) {
   }
 }
 
+#ifndef _WIN32
+// Text that the stream takes into its buffer and that fails only when it is
+// flushed, as on a full disk, is no success either.
+TEST_F(BatchTest, HelpOrVersionThatCannotBeFlushedFails) {
+  for (const char* word : {"--help", "--version"}) {
+    SCOPED_TRACE(word);
+    const std::unique_ptr<std::FILE, FileCloser> out(std::fopen("/dev/full", "w")),
+        err(std::tmpfile());
+    ASSERT_TRUE(out && err);
+    const std::vector<BatchArgument> arguments = {{u"", word}};
+    EXPECT_EQ(RunBatch(*platform_, arguments, ShowName, out.get(), err.get()), 1);
+    EXPECT_EQ(Contents(err.get()),
+              "sgsplit-batch: cannot write to standard output: No space left on device\n");
+  }
+}
+#endif
+
 TEST_F(BatchTest, RewritesEachFileAndReportsEachFailure) {
   WriteBytes(File("a.obj"), "s 1\nf 1 2 3\n");
   WriteBytes(File("-b.obj"), "g x\nv 1 2 3\n");
@@ -114,6 +131,16 @@ TEST_F(BatchTest, RewritesEachFileAndReportsEachFailure) {
   EXPECT_EQ(ReadBytes(File("a.obj")),
             "g object1\r\no object1\r\nusemtl object1\r\ns 1\r\nf 1 2 3\r\n");
   EXPECT_EQ(ReadBytes(File("-b.obj")), "v 1 2 3\r\n");
+}
+
+// An empty name alone fails the run; a lone dash is a file name.
+TEST_F(BatchTest, AnEmptyNameOrADashAloneIsAFileName) {
+  const Outcome empty = Run({""});
+  EXPECT_EQ(empty.status, 1);
+  EXPECT_EQ(empty.err, "sgsplit-batch: empty file name\n");
+  const Outcome dash = Run({"-"});
+  EXPECT_EQ(dash.status, 1);
+  EXPECT_TRUE(dash.err.starts_with("sgsplit-batch: -: cannot open for reading: ")) << dash.err;
 }
 
 }  // namespace

@@ -35,6 +35,18 @@ TEST_F(NarrowPathTest, LongerPathTakesTheHeap) {
   EXPECT_EQ(std::string(narrow.c_str()), std::string(200, 'b'));
 }
 
+// The inline buffer holds a name and its terminator in exactly its size; a
+// byte more takes the heap.
+TEST_F(NarrowPathTest, TheInlineBufferIsUsedToItsLastByte) {
+  for (const std::size_t length : {NarrowPath::kInlineSize - 1, NarrowPath::kInlineSize}) {
+    SCOPED_TRACE(length);
+    const std::u16string path(length, u'c');
+    const NarrowPath narrow(*platform_, path.c_str(), kUtf8CodePage);
+    EXPECT_EQ(narrow.OnHeap(), length == NarrowPath::kInlineSize);
+    EXPECT_EQ(std::string(narrow.c_str()), std::string(length, 'c'));
+  }
+}
+
 // Three bytes a character: twice the length would not hold it.
 TEST_F(NarrowPathTest, SizesTheBufferForTheCodePage) {
   const std::u16string path = u"/tmp/" + std::u16string(60, u'\u6A21');
