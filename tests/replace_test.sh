@@ -46,6 +46,23 @@ for signal in INT TERM HUP QUIT; do
 done
 echo "ok: signals"
 
+# A run started with SIGHUP ignored, as nohup starts it, goes on through a
+# hangup and rewrites the model.
+cp "$work/big.obj" "$work/models/model.obj"
+(
+  trap '' HUP
+  TMPDIR=$work/tmp exec "$batch" "$work/models/model.obj"
+) &
+pid=$!
+wait_for_temp || fail "SIGHUP ignored: the run never got going"
+kill -s HUP "$pid"
+status=0
+wait "$pid" || status=$?
+[ "$status" -eq 0 ] || fail "SIGHUP ignored: exit $status"
+grep -q '^g object1' "$work/models/model.obj" || fail "SIGHUP ignored: not rewritten"
+[ -z "$(ls -A "$work/tmp")" ] || fail "SIGHUP ignored: left in the temporary folder: $(ls -A "$work/tmp")"
+echo "ok: a hangup that the run was started to ignore"
+
 # Past a file size limit the write fails and the run says so, rather than a
 # signal ending it with the temporary file left behind.
 cp "$work/big.obj" "$work/models/model.obj"
