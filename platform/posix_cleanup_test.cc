@@ -68,5 +68,34 @@ TEST(PosixCleanupTest, ASignalToAnyThreadWaitsForTheHeldWork) {
   }
 }
 
+// A noted name that leads to another file by the time the signal comes
+// (another program removed the file and made one of its own there) is left
+// alone: only the file that was noted is removed.
+TEST(PosixCleanupTest, ASignalRemovesOnlyTheFileThatWasNoted) {
+  const testing::ScratchDir dir;
+  const fs::path noted = dir.path() / "noted";
+  std::ofstream(noted) << "temporary";
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::alarm(10);
+    RemoveNotedFilesOnSignals();
+    const struct stat st = Stat(noted);
+    const NotedFile note(AT_FDCWD, noted.c_str(), st.st_dev, st.st_ino);
+    // Held open, so that the other file cannot get the same inode.
+    const int old = ::open(noted.c_str(), O_RDONLY | O_CLOEXEC);
+    fs::remove(noted);
+    std::ofstream(noted) << "another program's";
+    ::kill(::getpid(), SIGTERM);
+    ::close(old);
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
+  EXPECT_EQ(testing::ReadBytes(noted), "another program's");
+}
+
 }  // namespace
 }  // namespace sgsplit
