@@ -298,6 +298,26 @@ TEST_F(SeparationPassTest, ModelInAFolderThatCannotBeWrittenIsNotReplaced) {
   EXPECT_EQ(CountFiles(models_.path()), 1u);
 }
 
+// A model that its owner made read-only for themselves (chmod u-w) is not
+// replaced when they run sgsplit, though its group may still write it.
+TEST_F(SeparationPassTest, AModelItsOwnerCannotWriteIsNotReplaced) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the model another owner";
+  WriteBytes(models_ / "box.obj", kModel);
+  ASSERT_EQ(::chown((models_ / "box.obj").c_str(), 65534, 65534), 0);
+  fs::permissions(models_ / "box.obj", fs::perms(0464));
+  fs::permissions(temp_.path(), fs::perms::all);
+  fs::permissions(models_.path(), fs::perms::all);
+  const int code = AsUnprivileged([&] {
+    const PassReport report = Run(ChooseResult::kChosen, models_ / "box.obj");
+    const bool as_expected = report.failure == "cannot replace the file: Permission denied";
+    return as_expected ? ExitCode(report.outcome) : 10;
+  });
+  EXPECT_EQ(code, 2);
+  EXPECT_EQ(ReadBytes(models_ / "box.obj"), kModel);
+  EXPECT_EQ(CountFiles(models_.path()), 1u);
+  EXPECT_EQ(CountFiles(temp_.path()), 0u);
+}
+
 // A folder that its users may write and search but not list, as a drop box:
 // the model there is rewritten all the same.
 TEST_F(SeparationPassTest, ModelInAFolderThatCannotBeListedIsRewritten) {
