@@ -347,6 +347,32 @@ TEST_F(ReplaceModelTest, TheFileReadIsReplacedWithWhatItCarries) {
   EXPECT_EQ(Files(), 2u) << "something was left beside the model";
 }
 
+// A model in the root folder, as in a container: its folder is "/" itself.
+// There is no /proc there either, so the model and the new file are reached
+// without it.
+TEST_F(ReplaceModelTest, AModelInTheRootFolderIsReplaced) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a process a root folder of its own";
+  WriteBytes(dir_ / "model.obj", "old");
+  EXPECT_TRUE(InChild([&] {
+    if (::chroot(dir_.path().c_str()) != 0 || ::chdir("/") != 0) return false;
+    const FileHandle model = platform_->OpenForReading({"/model.obj"});
+    FileIdentity read;
+    if (model == FileHandle::kInvalid || !platform_->Identify(model, &read)) return false;
+    const std::unique_ptr<ModelPlace> place = platform_->LocateModel(model, {"/model.obj"});
+    platform_->Close(model);
+    if (place == nullptr) return false;
+    WriteBytes("/result", "new");
+    const int fd = ::open("/result", O_RDONLY | O_CLOEXEC);
+    const ReplaceResult outcome = platform_->ReplaceModel(
+        static_cast<FileHandle>(static_cast<std::intptr_t>(fd)), *place, read);
+    ::close(fd);
+    ::unlink("/result");
+    return outcome == ReplaceResult::kReplaced;
+  }));
+  EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "new");
+  EXPECT_EQ(Files(), 1u);
+}
+
 TEST_F(ReplaceModelTest, ExtendedAttributesAndAclsComeAlong) {
   WriteBytes(dir_ / "model.obj", "old");
   const std::string model = (dir_ / "model.obj").string();
