@@ -340,9 +340,6 @@ class PosixPlatform final : public Platform {
     return FileHandle::kInvalid;
   }
 
-  bool WriteRest(FileHandle file, const char* bytes, std::uint32_t size, ssize_t first,
-                 std::uint32_t* written);
-
   // A temporary file made here, by the descriptor it is held by.
   struct TempFile {
     UniqueFd folder;

@@ -480,24 +480,35 @@ TEST_F(ReplaceModelTest, AFoldersDefaultAclDoesNotComeAlong) {
 }
 
 // A result that the disk does not confirm it holds is not taken for done.
-// Beside the model it is dropped and the model stays as it was; written into
-// the model, the model may be damaged.
+// Beside the model it is dropped, and the model stays as it was. Before a
+// copy into the model itself the temporary file is committed first: where
+// that fails the model stays as it was too; where the model's own commit
+// fails, the model may be damaged.
 TEST_F(ReplaceModelTest, AResultTheDiskDoesNotConfirmIsNotDone) {
-  for (const bool other_name : {false, true}) {
-    SCOPED_TRACE(other_name ? "rewritten in place" : "renamed over");
+  const struct {
+    const char* what;
+    bool other_name;
+    int failing_fsync;  // counted from 0
+    ReplaceResult expected;
+  } cases[] = {
+      {"renamed over: the new file", false, 0, ReplaceResult::kUntouched},
+      {"in place: the result, before the copy", true, 0, ReplaceResult::kUntouched},
+      {"in place: the model, after the copy", true, 1, ReplaceResult::kMaybeDamaged},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
     for (const auto& entry : fs::directory_iterator(dir_.path())) fs::remove(entry.path());
     WriteBytes(dir_ / "model.obj", "old old old");
-    if (other_name) fs::create_hard_link(dir_ / "model.obj", dir_ / "other.obj");
+    if (c.other_name) fs::create_hard_link(dir_ / "model.obj", dir_ / "other.obj");
     Open(dir_ / "model.obj");
-    const ReplaceResult expected =
-        other_name ? ReplaceResult::kMaybeDamaged : ReplaceResult::kUntouched;
-    EXPECT_TRUE(WhileCallsAnswer(SYS_fsync, -1, EIO, [&] {
-      return Replace("new") == expected && platform_->LastError() == EIO;
-    }));
-    if (!other_name) {
+    EXPECT_EQ(WithMeddlingAt(
+                  {SYS_fsync}, [&](int n) { return n == c.failing_fsync ? EIO : 0; },
+                  [&] { return Replace("new") == c.expected && platform_->LastError() == EIO; }),
+              0);
+    if (c.expected == ReplaceResult::kUntouched) {
       EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "old old old");
     }
-    EXPECT_EQ(Files(), other_name ? 2u : 1u);
+    EXPECT_EQ(Files(), c.other_name ? 2u : 1u);
   }
 }
 
