@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <string_view>
 
 #include "app/separation_pass.h"
@@ -49,8 +50,14 @@ int Rewrite(Platform& platform, const BatchArgument& file, DisplayPath display, 
   PassOptions options;
   options.chosen_path = &file.path;
   const PassReport report = SeparationPass(platform, options);
-  if (!report.failure.empty())
-    std::fprintf(err, "%s\n", FailureLine("sgsplit-batch", report, display).c_str());
+  if (!report.failure.empty()) {
+    try {
+      std::fprintf(err, "%s\n", FailureLine("sgsplit-batch", report, display).c_str());
+    } catch (const std::bad_alloc&) {
+      // Memory ran out before the pass could set some aside for the names.
+      std::fprintf(err, "sgsplit-batch: %s\n", report.failure.c_str());
+    }
+  }
   return ExitCode(report.outcome);
 }
 

@@ -1,8 +1,10 @@
 #include "app/separation_pass.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <new>
 #include <utility>
 
 #include "app/conversion_code_page.h"
@@ -13,6 +15,9 @@
 
 namespace sgsplit {
 namespace {
+
+// More than a failure line and message with the longest paths take.
+constexpr std::size_t kMessageRoom = std::size_t{16} * 1024;
 
 // Holds the temporary file from its creation to the end of the pass and
 // removes it when the pass leaves without handing it on, whether by return or
@@ -81,8 +86,12 @@ int ExitCode(PassOutcome outcome) {
 namespace {
 
 // The pass proper. It fills `report` as it goes, so that what it has found
-// out survives a CAtlException.
-void Pass(Platform& platform, const PassOptions& options, PassReport& report) {
+// out survives a CAtlException or memory running out.
+// `for_the_message` takes memory set aside for putting the outcome into
+// words. It goes when the pass returns, so that a front end can still tell
+// a failure where the pass used up the rest.
+void Pass(Platform& platform, const PassOptions& options, PassReport& report,
+          std::unique_ptr<std::byte[]>& for_the_message) {
   auto fail = [&](PassOutcome outcome, std::string failure) {
     report.outcome = outcome;
     report.failure = std::move(failure);
@@ -101,6 +110,7 @@ void Pass(Platform& platform, const PassOptions& options, PassReport& report) {
     }
   }
   if (report.chosen_path.empty()) return;
+  for_the_message = std::make_unique_for_overwrite<std::byte[]>(kMessageRoom);
   if (report.chosen_path.size() > kMaxChosenPathLength)
     return fail(PassOutcome::kNotStarted, "the path is longer than 1023 characters");
 
@@ -170,22 +180,28 @@ void Pass(Platform& platform, const PassOptions& options, PassReport& report) {
     return fail(PassOutcome::kIncomplete,
                 Reason(platform, "cannot write the temporary file", writer.error()));
 
+  // From here on the outcome is noted before its reason is put into words,
+  // so that it stands should memory run out meanwhile.
   switch (platform.ReplaceModel(temp_handle, *place, model)) {
     case ReplaceResult::kReplaced:
       break;
     case ReplaceResult::kUntouched:
+      report.outcome = PassOutcome::kNotReplaced;
       return fail(PassOutcome::kNotReplaced,
                   Reason(platform, "cannot replace the file", platform.LastError()));
     case ReplaceResult::kModelChanged:
+      report.outcome = PassOutcome::kNotReplaced;
       return fail(PassOutcome::kNotReplaced, "the model changed while it was being rewritten");
     case ReplaceResult::kMaybeDamaged: {
       // Read the reason before closing the kept file can overwrite it.
       const std::uint32_t error = platform.LastError();
       temp_file.Keep();
+      report.outcome = PassOutcome::kReplaceFailed;
       return fail(PassOutcome::kReplaceFailed, Reason(platform, "cannot replace the file", error));
     }
     case ReplaceResult::kWrittenMeanwhile:
       temp_file.Keep();
+      report.outcome = PassOutcome::kReplaceFailed;
       return fail(PassOutcome::kReplaceFailed,
                   "another program wrote to the model while the result was copied into it");
   }
@@ -198,12 +214,22 @@ void Pass(Platform& platform, const PassOptions& options, PassReport& report) {
 
 PassReport SeparationPass(Platform& platform, const PassOptions& options) {
   PassReport report;
+  std::unique_ptr<std::byte[]> for_the_message;
   try {
-    Pass(platform, options, report);
+    Pass(platform, options, report, for_the_message);
   } catch (const CAtlException& e) {
     // The temporary file is gone by now, or noted in the report as left.
     report.outcome = PassOutcome::kIncomplete;
     report.failure = "cannot convert a file name (error " + HresultText(e.hresult()) + ")";
+  } catch (const std::bad_alloc&) {
+    // Nothing asks for memory while the model is being changed, so until
+    // the replacement's outcome is noted (the outcome is still kCancelled
+    // then) the model is as it was; after it, that outcome stands and only
+    // its reason is lost. The temporary file is gone
+    // by now, or noted as left, or kept as the rewritten model. The text
+    // fits in the string's own room: saying it asks for no memory.
+    if (report.outcome == PassOutcome::kCancelled) report.outcome = PassOutcome::kIncomplete;
+    report.failure = "out of memory";
   }
   return report;
 }

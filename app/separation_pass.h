@@ -42,8 +42,10 @@ struct PassOptions {
   const std::u16string* chosen_path = nullptr;
 };
 
-// Runs the pass. A file name that cannot be narrowed ends it as an
-// incomplete run; the temporary file is removed on the way out.
+// Runs the pass. A file name that cannot be narrowed, or memory that runs
+// out before the result is put in place ("out of memory"), ends it as an
+// incomplete run; the temporary file is removed on the way out. Memory that
+// runs out after that leaves the replacement's outcome as it was.
 PassReport SeparationPass(Platform& platform, const PassOptions& options = {});
 
 }  // namespace sgsplit

@@ -28,8 +28,12 @@
 #include <regex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "app/batch.h"
+#include "app/quote_name.h"
+#include "app/separation_pass.h"
 #include "platform/platform.h"
 #include "platform/posix_fd.h"
 #include "platform/posix_file_names.h"
@@ -941,6 +945,103 @@ TEST_F(PosixPlatformTest, WideToNarrowAsksForTheSizeItNeeds) {
             11);
   EXPECT_STREQ(out, "\xE6\xA8\xA1\xE5\x9E\x8B.obj");
   EXPECT_EQ(platform_->WideToNarrow(1252, text.c_str(), 3, out, 16), 0);
+}
+
+// Memory that runs out anywhere in a run of sgsplit-batch, before the
+// temporary file is made, while the model is read, while the result is put
+// in place or while the failure is told: the run says so, with exit 1 or 2,
+// the model is as it was or rewritten (or, where the run says it may be
+// damaged, the kept result it names is whole), and nothing is left in the
+// temporary folder that the message does not name. Each child uses up its
+// memory and is then given back a little more than the one before, so that
+// the first request to fail moves through the run. Skipped under
+// AddressSanitizer, as above.
+TEST(RunOutOfMemoryTest, EveryPlaceIsToldAndLosesNothing) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer ends a process that runs out of memory";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  GTEST_SKIP() << "AddressSanitizer ends a process that runs out of memory";
+#endif
+#endif
+  const ScratchDir dir;
+  fs::create_directory(dir / "models");
+  fs::create_directory(dir / "tmp");
+  const fs::path model = dir / "models" / "model.obj";
+  const fs::path err_file = dir / "err.txt";
+  std::string old_content;
+  for (int i = 0; i < 3000; ++i) {
+    old_content += "v " + std::to_string(i) + ".5 1.25 -2\n";
+    if (i % 50 == 0)
+      old_content += "g part" + std::to_string(i) + "\ns " + std::to_string(i) + "\n";
+    old_content += "f 1 2 3\n";
+  }
+  // What a run with memory enough makes of it.
+  WriteBytes(model, old_content);
+  {
+    const testing::ScopedTempFolder temp(dir / "tmp");
+    const auto platform = NewSystemPlatform();
+    const std::u16string path = testing::Utf16Path(model);
+    PassOptions options;
+    options.chosen_path = &path;
+    ASSERT_EQ(SeparationPass(*platform, options).outcome, PassOutcome::kCompleted);
+  }
+  const std::string new_content = ReadBytes(model);
+  ASSERT_NE(new_content, old_content);
+
+  // A block taken by UseUpMemory holds the address of the one before.
+  const auto give_back = [](void* last, int blocks) {
+    for (; blocks > 0 && last != nullptr; --blocks)
+      std::free(std::exchange(last, *static_cast<void**>(last)));
+  };
+  for (const bool other_name : {false, true}) {
+    for (int blocks = 0; blocks <= 240; blocks += blocks < 40 ? 1 : 4) {
+      SCOPED_TRACE(std::string(other_name ? "with a second name" : "alone") + ", given back " +
+                   std::to_string(blocks) + " KB");
+      for (const char* folder : {"models", "tmp"})
+        for (const auto& entry : fs::directory_iterator(dir / folder)) fs::remove(entry.path());
+      WriteBytes(model, old_content);
+      if (other_name) fs::create_hard_link(model, dir / "models" / "other.obj");
+      // As in the program's own main, an exception that escapes ends the
+      // process.
+      const int code = ExitCodeInChild([&]() noexcept {
+        const testing::ScopedTempFolder temp(dir / "tmp");
+        const auto platform = NewSystemPlatform();
+        const std::vector<BatchArgument> arguments{{testing::Utf16Path(model), model.string()}};
+        std::FILE* err = std::fopen(err_file.c_str(), "w");
+        if (err == nullptr || std::setvbuf(err, nullptr, _IONBF, 0) != 0) return false;
+        void* const last = UseUpMemory();
+        if (last == nullptr) return false;
+        give_back(last, blocks);
+        ::_exit(RunBatch(*platform, arguments, ShowName, stdout, err) + 10);
+      });
+      const std::string message = ReadBytes(err_file);
+      ASSERT_TRUE(code == 10 || code == 11 || code == 12) << "the run ended with " << code;
+      const std::string content = ReadBytes(model);
+      if (code == 10) {
+        EXPECT_EQ(message, "");
+        EXPECT_EQ(content, new_content);
+      } else {
+        // Where even the model's name could not be copied, the line lacks it.
+        EXPECT_EQ(message.rfind("sgsplit-batch: ", 0), 0u) << message;
+        EXPECT_GT(message.size(), 16u);
+        EXPECT_EQ(message.back(), '\n') << message;
+        if (code == 12 && message.find("; the rewritten model is in ") != std::string::npos) {
+          const std::size_t at = message.find("; the rewritten model is in ") + 28;
+          EXPECT_EQ(ReadBytes(message.substr(at, message.size() - at - 1)), new_content);
+        } else {
+          EXPECT_TRUE(content == old_content || content == new_content) << message;
+        }
+      }
+      if (other_name) {
+        EXPECT_EQ(ReadBytes(dir / "models" / "other.obj"), content);
+      }
+      EXPECT_EQ(testing::CountFiles(dir / "models"), other_name ? 2u : 1u) << message;
+      for (const auto& entry : fs::directory_iterator(dir / "tmp"))
+        EXPECT_NE(message.find(entry.path().string()), std::string::npos)
+            << entry.path() << " was left unnamed: " << message;
+    }
+  }
 }
 
 }  // namespace
