@@ -343,23 +343,35 @@ class Fingerprint {
   std::uint64_t value_ = 0xCBF29CE484222325u;
 };
 
+// The blocks that copying and comparing work in. They are taken before the
+// model changes: memory that ran out later would stop the copy half done.
+struct CopyBuffers {
+  std::vector<char> first = std::vector<char>(kCopyBlock);
+  std::vector<char> second = std::vector<char>(kCopyBlock);
+};
+
+// Adds the next `n` bytes of `file` (a block at most) to `print`, zeros
+// standing in past its end (as they read once the file is made longer).
+bool AddBlock(HANDLE file, DWORD n, std::vector<char>& block, Fingerprint& print) {
+  DWORD got = 0;
+  if (!ReadBlock(file, block.data(), n, &got)) return false;
+  std::fill(block.data() + got, block.data() + n, '\0');
+  print.Add(block.data(), n);
+  return true;
+}
+
 // Fingerprints the `size` bytes of `file` from `offset`, zeros standing in
-// past its end (as they read once the file is made longer): one for each
-// block of the copy when `per_block`, else one for all. Leaves the file
-// position past them.
+// past its end: one for each block of the copy when `per_block`, else one
+// for all. Leaves the file position past them.
 bool Fingerprints(HANDLE file, std::int64_t offset, std::int64_t size, bool per_block,
-                  std::vector<std::uint64_t>* prints) {
+                  std::vector<char>& block, std::vector<std::uint64_t>* prints) {
   LARGE_INTEGER at;
   at.QuadPart = offset;
   if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN)) return false;
-  std::vector<char> block(kCopyBlock);
   Fingerprint print;
   for (std::int64_t left = size; left > 0;) {
     const DWORD n = static_cast<DWORD>(std::min<std::int64_t>(left, kCopyBlock));
-    DWORD got = 0;
-    if (!ReadBlock(file, block.data(), n, &got)) return false;
-    std::fill(block.data() + got, block.data() + n, '\0');
-    print.Add(block.data(), n);
+    if (!AddBlock(file, n, block, print)) return false;
     if (per_block) prints->push_back(std::exchange(print, {}).value());
     left -= n;
   }
@@ -376,30 +388,33 @@ struct ModelPrints {
 
 // Fingerprints the model's first `size` bytes (the result's length) block by
 // block, and the rest of its `old_size` bytes as one.
-bool FingerprintModel(HANDLE model, std::int64_t size, std::int64_t old_size, ModelPrints* prints) {
-  return Fingerprints(model, 0, size, true, &prints->blocks) &&
-         Fingerprints(model, size, old_size - size, false, &prints->tail);
+bool FingerprintModel(HANDLE model, std::int64_t size, std::int64_t old_size, CopyBuffers& buffers,
+                      ModelPrints* prints) {
+  return Fingerprints(model, 0, size, true, buffers.first, &prints->blocks) &&
+         Fingerprints(model, size, old_size - size, false, buffers.first, &prints->tail);
 }
 
 // Writes the first `size` bytes of `source` over `target`, both from their
 // start. With `before` (a fingerprint of each block of `target` as it should
 // read when the copy reaches it), each block is checked just before it is
 // written over, and `changed` tells whether another program wrote it first.
-bool CopyFromStart(HANDLE source, HANDLE target, std::int64_t size,
+// Asks for no memory.
+bool CopyFromStart(HANDLE source, HANDLE target, std::int64_t size, CopyBuffers& buffers,
                    const std::vector<std::uint64_t>* before = nullptr, bool* changed = nullptr) {
-  std::vector<char> block(kCopyBlock);
+  std::vector<char>& block = buffers.first;
   if (!Rewind(source) || !Rewind(target)) return false;
   for (std::int64_t left = size, offset = 0; left > 0; offset = size - left) {
     const DWORD n = static_cast<DWORD>(std::min<std::int64_t>(left, kCopyBlock));
     if (before != nullptr) {
-      std::vector<std::uint64_t> now;
+      Fingerprint now;
       LARGE_INTEGER at;
       at.QuadPart = offset;
-      if (!Fingerprints(target, offset, n, true, &now) ||
+      if (!SetFilePointerEx(target, at, nullptr, FILE_BEGIN) ||
+          !AddBlock(target, n, buffers.second, now) ||
           !SetFilePointerEx(target, at, nullptr, FILE_BEGIN))
         return false;
       const std::size_t index = static_cast<std::size_t>(offset / kCopyBlock);
-      if (index >= before->size() || now.front() != (*before)[index]) *changed = true;
+      if (index >= before->size() || now.value() != (*before)[index]) *changed = true;
     }
     DWORD got = 0;
     if (!ReadBlock(source, block.data(), n, &got)) return false;
@@ -413,12 +428,13 @@ bool CopyFromStart(HANDLE source, HANDLE target, std::int64_t size,
 }
 
 // Whether `file` holds exactly the first `size` bytes of `source`. False when
-// either cannot be read.
-bool HoldsContent(HANDLE file, HANDLE source, std::int64_t size, bool* same) {
+// either cannot be read. Asks for no memory.
+bool HoldsContent(HANDLE file, HANDLE source, std::int64_t size, CopyBuffers& buffers, bool* same) {
   LARGE_INTEGER length;
   if (!GetFileSizeEx(file, &length) || !Rewind(file) || !Rewind(source)) return false;
   *same = length.QuadPart == size;
-  std::vector<char> want(kCopyBlock), have(kCopyBlock);
+  std::vector<char>& want = buffers.first;
+  std::vector<char>& have = buffers.second;
   for (std::int64_t left = size; *same && left > 0;) {
     const DWORD n = static_cast<DWORD>(std::min<std::int64_t>(left, kCopyBlock));
     DWORD wanted = 0, had = 0;
@@ -526,11 +542,19 @@ class Win32Platform final : public Platform {
     // Our handle shares no deleting, so it goes first. The name is then
     // opened again and removed only while it still leads to the same file.
     if (file == FileHandle::kInvalid) return Failed(ERROR_INVALID_HANDLE);
+    // The name is converted first: this runs on the way out of a pass that
+    // memory ran out in, where a failure may only be reported, not thrown.
+    std::wstring wide;
+    try {
+      wide = ToWide(path);
+    } catch (const std::bad_alloc&) {
+      CloseHandle(HandleOf(file));
+      return Failed(ERROR_NOT_ENOUGH_MEMORY);
+    }
     FileIdentity held;
     const bool known = IdentifyHandle(HandleOf(file), &held);
     CloseHandle(HandleOf(file));
     if (!known) return false;
-    const std::wstring wide = ToWide(path);
     const ScopedHandle again(CreateFileW(wide.c_str(), DELETE | FILE_READ_ATTRIBUTES, kShareAll,
                                          nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
                                          nullptr));
@@ -586,8 +610,11 @@ class Win32Platform final : public Platform {
     // write over, or past the result's end, which would be cut off, is then
     // found all the same.
     const std::int64_t old_size = static_cast<std::int64_t>(read.size);
+    // All the memory the rest asks for is taken here, before the model
+    // changes: memory that runs out can then only leave it as it was.
+    CopyBuffers buffers;
     ModelPrints prints;
-    if (shared && !FingerprintModel(model.get(), size.QuadPart, old_size, &prints))
+    if (shared && !FingerprintModel(model.get(), size.QuadPart, old_size, buffers, &prints))
       return ReplaceResult::kUntouched;
     FileIdentity before;
     DWORD attributes = 0;
@@ -609,7 +636,7 @@ class Win32Platform final : public Platform {
       LARGE_INTEGER length;
       ModelPrints now;
       if (!GetFileSizeEx(model.get(), &length) ||
-          !FingerprintModel(model.get(), size.QuadPart, old_size, &now))
+          !FingerprintModel(model.get(), size.QuadPart, old_size, buffers, &now))
         return ReplaceResult::kUntouched;
       if (length.QuadPart != old_size || now != prints) return ReplaceResult::kModelChanged;
     }
@@ -623,10 +650,10 @@ class Win32Platform final : public Platform {
     }
     // Flushed before the temporary file, the one other whole copy, goes.
     bool same = true, overwritten = false;
-    if (!CopyFromStart(HandleOf(result), model.get(), size.QuadPart,
+    if (!CopyFromStart(HandleOf(result), model.get(), size.QuadPart, buffers,
                        shared ? &prints.blocks : nullptr, &overwritten) ||
         !FlushFileBuffers(model.get()) ||
-        (shared && !HoldsContent(model.get(), HandleOf(result), size.QuadPart, &same)))
+        (shared && !HoldsContent(model.get(), HandleOf(result), size.QuadPart, buffers, &same)))
       return ReplaceResult::kMaybeDamaged;
     // Where others could write the model while the result went in, what each
     // block held before the copy reached it, and what the model holds now,
