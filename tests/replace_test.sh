@@ -78,6 +78,57 @@ grep -q 'cannot write the temporary file: File too large' "$work/err.txt" ||
 cmp -s "$work/big.obj" "$work/models/model.obj" || fail "size limit: the model changed"
 echo "ok: a file size limit"
 
+# Memory that runs out at any point of a run, under a sweep of address space
+# limits, with the model alone (renamed over) and with a second name
+# (rewritten in place): the run ends by itself with exit 0, 1 or 2, says
+# why when it fails, leaves the model as it was or rewritten, or names the
+# file that holds the rewritten model, and leaves nothing unnamed behind.
+# The sweep starts where the program can answer --version at all: below,
+# the C++ runtime cannot even raise the failure. AddressSanitizer cannot
+# start under such limits, so a sanitizer build skips it.
+if ! grep -q AddressSanitizer "$batch"; then
+  make_big_model "$work/limit.obj" 3000
+  cp "$work/limit.obj" "$work/models/model.obj"
+  TMPDIR=$work/tmp "$batch" "$work/models/model.obj" || fail "memory limit: no run without one"
+  mv "$work/models/model.obj" "$work/limit.expected"
+  lowest=4000
+  until { (ulimit -v "$lowest" && exec "$batch" --version) >/dev/null; } 2>/dev/null; do
+    lowest=$((lowest + 16))
+    [ "$lowest" -lt 100000 ] || fail "memory limit: --version never ran"
+  done
+  for other in no yes; do
+    for limit in $(seq "$lowest" 4 $((lowest + 1600))); do
+      what="memory limit $limit KB, second name: $other"
+      rm -f "$work/models/"*
+      cp "$work/limit.obj" "$work/models/model.obj"
+      [ "$other" = no ] || ln "$work/models/model.obj" "$work/models/other.obj"
+      status=0
+      { (ulimit -v "$limit" && TMPDIR=$work/tmp exec "$batch" "$work/models/model.obj") \
+        2>"$work/err.txt"; } 2>/dev/null || status=$?
+      case $status in
+        0) [ ! -s "$work/err.txt" ] || fail "$what: exit 0 with $(cat "$work/err.txt")" ;;
+        1 | 2) grep -q '^sgsplit-batch: .' "$work/err.txt" || fail "$what: exit $status, no message" ;;
+        *) fail "$what: exit $status: $(cat "$work/err.txt")" ;;
+      esac
+      kept=$(sed -n 's/.*; the rewritten model is in //p' "$work/err.txt")
+      if [ "$status" -eq 2 ] && [ -n "$kept" ]; then
+        cmp -s "$kept" "$work/limit.expected" || fail "$what: the kept file is not the whole result"
+        rm "$kept"
+      elif ! cmp -s "$work/models/model.obj" "$work/limit.obj" &&
+        ! cmp -s "$work/models/model.obj" "$work/limit.expected"; then
+        fail "$what: the model is damaged"
+      fi
+      for file in "$work/tmp/"*; do
+        [ -e "$file" ] || continue
+        grep -qF "$file" "$work/err.txt" || fail "$what: $file left unnamed"
+        rm "$file"
+      done
+    done
+  done
+  rm -f "$work/models/"*
+  echo "ok: memory limits from $lowest KB"
+fi
+
 # Whoever can write the temporary folder may remove the temporary file during
 # the run. The run still rewrites the model, and with nothing left behind it
 # has nothing to say.
