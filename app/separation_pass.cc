@@ -219,6 +219,8 @@ PassReport SeparationPass(Platform& platform, const PassOptions& options) {
     Pass(platform, options, report, for_the_message);
   } catch (const CAtlException& e) {
     // The temporary file is gone by now, or noted in the report as left.
+    // The room set aside goes first, for the text below.
+    for_the_message.reset();
     report.outcome = PassOutcome::kIncomplete;
     report.failure = "cannot convert a file name (error " + HresultText(e.hresult()) + ")";
   } catch (const std::bad_alloc&) {
