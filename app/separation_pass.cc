@@ -187,23 +187,25 @@ void Pass(Platform& platform, const PassOptions& options, PassReport& report,
       break;
     case ReplaceResult::kUntouched:
       report.outcome = PassOutcome::kNotReplaced;
-      return fail(PassOutcome::kNotReplaced,
-                  Reason(platform, "cannot replace the file", platform.LastError()));
+      report.failure = Reason(platform, "cannot replace the file", platform.LastError());
+      return;
     case ReplaceResult::kModelChanged:
       report.outcome = PassOutcome::kNotReplaced;
-      return fail(PassOutcome::kNotReplaced, "the model changed while it was being rewritten");
+      report.failure = "the model changed while it was being rewritten";
+      return;
     case ReplaceResult::kMaybeDamaged: {
       // Read the reason before closing the kept file can overwrite it.
       const std::uint32_t error = platform.LastError();
       temp_file.Keep();
       report.outcome = PassOutcome::kReplaceFailed;
-      return fail(PassOutcome::kReplaceFailed, Reason(platform, "cannot replace the file", error));
+      report.failure = Reason(platform, "cannot replace the file", error);
+      return;
     }
     case ReplaceResult::kWrittenMeanwhile:
       temp_file.Keep();
       report.outcome = PassOutcome::kReplaceFailed;
-      return fail(PassOutcome::kReplaceFailed,
-                  "another program wrote to the model while the result was copied into it");
+      report.failure = "another program wrote to the model while the result was copied into it";
+      return;
   }
   report.outcome = PassOutcome::kCompleted;
   if (!temp_file.Remove())
@@ -227,9 +229,9 @@ PassReport SeparationPass(Platform& platform, const PassOptions& options) {
     // Nothing asks for memory while the model is being changed, so until
     // the replacement's outcome is noted (the outcome is still kCancelled
     // then) the model is as it was; after it, that outcome stands and only
-    // its reason is lost. The temporary file is gone
-    // by now, or noted as left, or kept as the rewritten model. The text
-    // fits in the string's own room: saying it asks for no memory.
+    // its reason is lost. The temporary file is gone by now, or noted as
+    // left, or kept as the rewritten model. The text fits in the string's
+    // own room: saying it asks for no memory.
     if (report.outcome == PassOutcome::kCancelled) report.outcome = PassOutcome::kIncomplete;
     report.failure = "out of memory";
   }
