@@ -314,6 +314,19 @@ class ReplaceModelTest : public PosixPlatformTest {
     fs::remove(dir_ / "result");
     return outcome;
   }
+  // Starts afresh: only a model holding `content`, with a second name when
+  // `other_name`, opened and noted.
+  void StartWith(const std::string& content, bool other_name) {
+    for (const auto& entry : fs::directory_iterator(dir_.path())) fs::remove(entry.path());
+    WriteBytes(dir_ / "model.obj", content);
+    if (other_name) fs::create_hard_link(dir_ / "model.obj", dir_ / "other.obj");
+    Open(dir_ / "model.obj");
+  }
+  // A result holding `content`, open for reading, as the pass hands it over.
+  UniqueFd OpenResult(const std::string& content) {
+    WriteBytes(dir_ / "result", content);
+    return UniqueFd(::open((dir_ / "result").c_str(), O_RDONLY | O_CLOEXEC));
+  }
   ino_t Inode(const fs::path& file) {
     struct stat st {};
     ::lstat(file.c_str(), &st);
@@ -501,10 +514,7 @@ TEST_F(ReplaceModelTest, AResultTheDiskDoesNotConfirmIsNotDone) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    for (const auto& entry : fs::directory_iterator(dir_.path())) fs::remove(entry.path());
-    WriteBytes(dir_ / "model.obj", "old old old");
-    if (c.other_name) fs::create_hard_link(dir_ / "model.obj", dir_ / "other.obj");
-    Open(dir_ / "model.obj");
+    StartWith("old old old", c.other_name);
     EXPECT_EQ(WithMeddlingAt(
                   {SYS_fsync}, [&](int n) { return n == c.failing_fsync ? EIO : 0; },
                   [&] { return Replace("new") == c.expected && platform_->LastError() == EIO; }),
@@ -550,12 +560,8 @@ TEST_F(ReplaceModelTest, MemoryRunningOutLeavesTheModelAlone) {
 #endif
   for (const bool other_name : {false, true}) {
     SCOPED_TRACE(other_name ? "with a second name" : "alone");
-    for (const auto& entry : fs::directory_iterator(dir_.path())) fs::remove(entry.path());
-    WriteBytes(dir_ / "model.obj", "old old old");
-    if (other_name) fs::create_hard_link(dir_ / "model.obj", dir_ / "other.obj");
-    Open(dir_ / "model.obj");
-    WriteBytes(dir_ / "result", "the new content, longer than the model");
-    const UniqueFd result(::open((dir_ / "result").c_str(), O_RDONLY | O_CLOEXEC));
+    StartWith("old old old", other_name);
+    const UniqueFd result = OpenResult("the new content, longer than the model");
     ASSERT_TRUE(result.valid());
     EXPECT_EQ(ExitCodeInChild([&] {
                 return UseUpMemory() != nullptr &&
@@ -781,12 +787,8 @@ TEST_F(ReplaceModelTest, ASignalWhenTheReplacementFailsLeavesTheResult) {
 TEST_F(ReplaceModelTest, AFifoPutUnderTheNameAtTheLastMomentIsNeverOpened) {
   for (const bool other_name : {false, true}) {
     SCOPED_TRACE(other_name ? "with a second name" : "alone");
-    for (const auto& entry : fs::directory_iterator(dir_.path())) fs::remove(entry.path());
-    WriteBytes(dir_ / "model.obj", "old");
-    if (other_name) fs::create_hard_link(dir_ / "model.obj", dir_ / "other.obj");
-    Open(dir_ / "model.obj");
-    WriteBytes(dir_ / "result", "new");
-    const UniqueFd result(::open((dir_ / "result").c_str(), O_RDONLY | O_CLOEXEC));
+    StartWith("old", other_name);
+    const UniqueFd result = OpenResult("new");
     ASSERT_TRUE(result.valid());
     const fs::path fifo = dir_ / "fifo";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
