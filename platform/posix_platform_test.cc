@@ -64,6 +64,20 @@ int ExitCodeInChild(const std::function<bool()>& body) {
 // Runs `body` in a child process; true when the body returned true.
 bool InChild(const std::function<bool()>& body) { return ExitCodeInChild(body) == 0; }
 
+// AddressSanitizer's own allocator ends a process that runs out of memory,
+// so the tests of running out skip themselves under it.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
 // Takes all the memory the process may still have, as a limit on its size
 // does once it is reached: from then on every request for a kilobyte or more
 // fails. For a child process, which ends without giving it back; each block
@@ -551,13 +565,7 @@ TEST_F(ReplaceModelTest, AResultCutShortDuringTheCopyLeavesTheModelAlone) {
 // the run says why rather than ending half done. AddressSanitizer's own
 // allocator ends the process instead, so a sanitizer build skips it.
 TEST_F(ReplaceModelTest, MemoryRunningOutLeavesTheModelAlone) {
-#if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "AddressSanitizer ends a process that runs out of memory";
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-  GTEST_SKIP() << "AddressSanitizer ends a process that runs out of memory";
-#endif
-#endif
+  if (kAddressSanitizer) GTEST_SKIP() << "AddressSanitizer ends a process that runs out of memory";
   for (const bool other_name : {false, true}) {
     SCOPED_TRACE(other_name ? "with a second name" : "alone");
     StartWith("old old old", other_name);
@@ -959,13 +967,7 @@ TEST_F(PosixPlatformTest, WideToNarrowAsksForTheSizeItNeeds) {
 // the first request to fail moves through the run. Skipped under
 // AddressSanitizer, as above.
 TEST(RunOutOfMemoryTest, EveryPlaceIsToldAndLosesNothing) {
-#if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "AddressSanitizer ends a process that runs out of memory";
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-  GTEST_SKIP() << "AddressSanitizer ends a process that runs out of memory";
-#endif
-#endif
+  if (kAddressSanitizer) GTEST_SKIP() << "AddressSanitizer ends a process that runs out of memory";
   const ScratchDir dir;
   fs::create_directory(dir / "models");
   fs::create_directory(dir / "tmp");
