@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <thread>
 
@@ -23,6 +24,21 @@ struct stat Stat(const fs::path& file) {
   struct stat st {};
   ::stat(file.c_str(), &st);
   return st;
+}
+
+// Runs `body` in a child process that removes its noted files on signals,
+// and answers the code it exits with; -1 where it did not exit by itself.
+int ExitCodeOfChild(const std::function<void()>& body) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::alarm(10);
+    RemoveNotedFilesOnSignals();
+    body();
+    ::_exit(0);
+  }
+  int status = 0;
+  if (child <= 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
 }
 
 // A signal to a process with another thread, which does not hold the signals
@@ -40,29 +56,19 @@ TEST(PosixCleanupTest, ASignalToAnyThreadWaitsForTheHeldWork) {
     const fs::path noted = dir.path() / "noted";
     const fs::path work = dir.path() / "work";
     std::ofstream(noted) << "temporary";
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      ::alarm(10);
-      RemoveNotedFilesOnSignals();
-      std::thread other([] { std::this_thread::sleep_for(std::chrono::seconds(5)); });
-      other.detach();
-      const struct stat st = Stat(noted);
-      const NotedFile note(AT_FDCWD, noted.c_str(), st.st_dev, st.st_ino);
-      {
-        std::optional<SignalsHeld> hold;
-        if (c.held) hold.emplace();
-        ::kill(::getpid(), SIGTERM);
-        // Time for the other thread to take the signal.
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        std::ofstream(work) << "done";
-      }
-      ::_exit(0);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status)) << status;
-    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
+    EXPECT_EQ(ExitCodeOfChild([&] {
+                std::thread other([] { std::this_thread::sleep_for(std::chrono::seconds(5)); });
+                other.detach();
+                const struct stat st = Stat(noted);
+                const NotedFile note(AT_FDCWD, noted.c_str(), st.st_dev, st.st_ino);
+                std::optional<SignalsHeld> hold;
+                if (c.held) hold.emplace();
+                ::kill(::getpid(), SIGTERM);
+                // Time for the other thread to take the signal.
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                std::ofstream(work) << "done";
+              }),
+              128 + SIGTERM);
     EXPECT_FALSE(fs::exists(noted));
     EXPECT_EQ(fs::exists(work), c.held);
   }
@@ -75,25 +81,17 @@ TEST(PosixCleanupTest, ASignalRemovesOnlyTheFileThatWasNoted) {
   const testing::ScratchDir dir;
   const fs::path noted = dir.path() / "noted";
   std::ofstream(noted) << "temporary";
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::alarm(10);
-    RemoveNotedFilesOnSignals();
-    const struct stat st = Stat(noted);
-    const NotedFile note(AT_FDCWD, noted.c_str(), st.st_dev, st.st_ino);
-    // Held open, so that the other file cannot get the same inode.
-    const int old = ::open(noted.c_str(), O_RDONLY | O_CLOEXEC);
-    fs::remove(noted);
-    std::ofstream(noted) << "another program's";
-    ::kill(::getpid(), SIGTERM);
-    ::close(old);
-    ::_exit(0);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status)) << status;
-  EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
+  EXPECT_EQ(ExitCodeOfChild([&] {
+              const struct stat st = Stat(noted);
+              const NotedFile note(AT_FDCWD, noted.c_str(), st.st_dev, st.st_ino);
+              // Held open, so that the other file cannot get the same inode.
+              const int old = ::open(noted.c_str(), O_RDONLY | O_CLOEXEC);
+              fs::remove(noted);
+              std::ofstream(noted) << "another program's";
+              ::kill(::getpid(), SIGTERM);
+              ::close(old);
+            }),
+            128 + SIGTERM);
   EXPECT_EQ(testing::ReadBytes(noted), "another program's");
 }
 
