@@ -2,9 +2,12 @@
 #ifndef SGSPLIT_PLATFORM_POSIX_FD_H_
 #define SGSPLIT_PLATFORM_POSIX_FD_H_
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <utility>
 
 #include "platform/platform.h"
@@ -46,6 +49,18 @@ inline FileIdentity IdentityOf(const struct stat& st) {
   identity.changed =
       static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1'000'000'000 + st.st_ctim.tv_nsec;
   return identity;
+}
+
+// Opens with `flags` the very file that `found`, a descriptor taken with
+// O_PATH, stands for, through /proc. Without /proc, `name` in `folder` is
+// opened again as it leads now, with `name_flags` added.
+inline UniqueFd ReopenFound(const UniqueFd& found, int flags, int folder, const char* name,
+                            int name_flags) {
+  char proc[32];
+  std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", found.get());
+  UniqueFd fd(::open(proc, flags));
+  if (!fd.valid() && errno == ENOENT) fd = UniqueFd(::openat(folder, name, flags | name_flags));
+  return fd;
 }
 
 }  // namespace sgsplit

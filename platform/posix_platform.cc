@@ -229,14 +229,10 @@ class PosixPlatform final : public Platform {
     // Only a regular file can be rewritten and put back in its place.
     if (S_ISDIR(st.st_mode)) return FailedOpen(EISDIR);
     if (!S_ISREG(st.st_mode)) return FailedOpen(kErrorNotRegularFile);
-    char proc[32];
-    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", found.get());
     // Not waiting: a file that another program holds a lease on (a file
     // server) is refused at once rather than after the lease is broken.
     constexpr int kFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    UniqueFd fd(::open(proc, kFlags));
-    // Without /proc the name is opened again, as it leads now.
-    if (!fd.valid() && errno == ENOENT) fd = UniqueFd(::open(name.narrow, kFlags));
+    UniqueFd fd = ReopenFound(found, kFlags, AT_FDCWD, name.narrow, 0);
     if (!fd.valid()) return FailedOpen(errno);
     if (::fstat(fd.get(), &st) != 0) return FailedOpen(errno);
     if (!S_ISREG(st.st_mode)) return FailedOpen(kErrorNotRegularFile);

@@ -55,13 +55,8 @@ std::optional<ReplaceResult> OpenModel(int folder, const std::string& name, int 
   }
   // A link now, or another file.
   if (!Unchanged(*st, read)) return ReplaceResult::kModelChanged;
-  char proc[32];
-  std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", found.get());
-  constexpr int kFlags = O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-  *fd = UniqueFd(::open(proc, access | kFlags));
-  // Without /proc the name is opened again, as it leads now.
-  if (!fd->valid() && errno == ENOENT)
-    *fd = UniqueFd(::openat(folder, name.c_str(), access | O_NOFOLLOW | kFlags));
+  *fd = ReopenFound(found, access | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, folder, name.c_str(),
+                    O_NOFOLLOW);
   if (!fd->valid() || ::fstat(fd->get(), st) != 0) {
     *error = errno;
     if (errno == ENOENT || errno == ELOOP) return ReplaceResult::kModelChanged;
