@@ -293,6 +293,22 @@ bool SameContent(const FileIdentity& now, const FileIdentity& read) {
   return now.SameFile(read) && now.size == read.size && now.modified == read.modified;
 }
 
+// Whether another program holds a lock on any part of the model, or of the
+// room past its end: the copy would then be refused part-way, once the model
+// had begun to change. The whole range is locked for a moment to find out.
+// Only a lock held elsewhere counts; a file system that keeps no locks says
+// nothing about any.
+bool LockedElsewhere(HANDLE model) {
+  OVERLAPPED whole = {};
+  if (LockFileEx(model, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD,
+                 &whole)) {
+    whole = {};
+    UnlockFileEx(model, 0, MAXDWORD, MAXDWORD, &whole);
+    return false;
+  }
+  return GetLastError() == ERROR_LOCK_VIOLATION;
+}
+
 // Whether `path` still leads to the file that was read, unwritten, for an open
 // to write it that was refused. The file is opened for its attributes alone,
 // which neither sharing nor a read-only attribute refuses, and a folder opens
@@ -640,6 +656,7 @@ class Win32Platform final : public Platform {
         return ReplaceResult::kUntouched;
       if (length.QuadPart != old_size || now != prints) return ReplaceResult::kModelChanged;
     }
+    if (LockedElsewhere(model.get())) return ReplaceResult::kUntouched;
     // The model takes the result's length first: a full disk is found before
     // the model's first byte changes, and the model gets its own length back.
     if (!SetLength(model.get(), size.QuadPart)) {

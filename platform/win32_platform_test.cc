@@ -858,6 +858,38 @@ TEST_F(Win32PlatformTest, ACopyThatNeverBeganRemovesTheTemporaryFile) {
   EXPECT_EQ(testing::CountFiles(temp.path()), 0u);
 }
 
+// Another program that has locked part of the model, or the room past its end
+// that the result will take, would refuse the copy part-way, once the model
+// had begun to change. The lock is found first and the model left alone.
+TEST_F(Win32PlatformTest, ALockedModelIsLeftAlone) {
+  ScratchDir temp;
+  const testing::ScopedTempFolder tmp(temp.path());
+  const struct {
+    const char* name;
+    DWORD flags;
+    DWORD offset;
+  } cases[] = {
+      {"its first bytes, shared", 0, 0},
+      {"past its end, where the result goes, exclusively", LOCKFILE_EXCLUSIVE_LOCK, 24},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteBytes(dir_ / "model.obj", kOldModel);
+    const OwnHandle holder = OpenOther(dir_ / "model.obj", GENERIC_READ, kShareAll);
+    ASSERT_TRUE(holder.valid());
+    OVERLAPPED range = {};
+    range.Offset = c.offset;
+    ASSERT_TRUE(LockFileEx(holder.get(), c.flags | LOCKFILE_FAIL_IMMEDIATELY, 0, 16, 0, &range));
+    testing::ScriptedChoice platform(*platform_, testing::Utf16Path(dir_ / "model.obj"));
+    const PassReport report = SeparationPass(platform);
+    EXPECT_EQ(report.outcome, PassOutcome::kNotReplaced);
+    EXPECT_EQ(report.failure,
+              "cannot replace the file: " + platform_->ErrorText(ERROR_LOCK_VIOLATION));
+    EXPECT_EQ(ReadBytes(dir_ / "model.obj"), kOldModel);
+    EXPECT_EQ(testing::CountFiles(temp.path()), 0u);
+  }
+}
+
 TEST_F(Win32PlatformTest, AReadOnlyModelIsLeftAlone) {
   ScratchDir temp;
   const testing::ScopedTempFolder tmp(temp.path());
