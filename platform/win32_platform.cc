@@ -254,14 +254,17 @@ bool PartEndsInDotOrBlank(std::basic_string_view<Char> path) {
 }
 
 // Opens by the code-page name, or by the UTF-16 name when the code-page name
-// is not faithful, with the same access, sharing, disposition and flags.
+// is not faithful, with the same access, sharing, disposition and flags. The
+// code-page functions refuse a path of MAX_PATH characters or more, which the
+// UTF-16 ones open; such a path, faithful, names the same file either way.
 HANDLE OpenByName(const FileName& name, DWORD access, DWORD disposition, DWORD flags) {
   if (name.wide != nullptr ? PartEndsInDotOrBlank(std::u16string_view(name.wide))
                            : PartEndsInDotOrBlank(std::string_view(name.narrow))) {
     SetLastError(ERROR_INVALID_NAME);
     return INVALID_HANDLE_VALUE;
   }
-  if (NarrowNameIsFaithful(name))
+  const bool fits = name.wide == nullptr || std::strlen(name.narrow) < MAX_PATH;
+  if (fits && NarrowNameIsFaithful(name))
     return CreateFileA(name.narrow, access, kShareReadWrite, nullptr, disposition, flags, nullptr);
   const std::wstring wide = ToWide(name.wide);
   return CreateFileW(wide.c_str(), access, kShareReadWrite, nullptr, disposition, flags, nullptr);

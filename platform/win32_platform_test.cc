@@ -1001,6 +1001,38 @@ std::vector<ForeignName> NamesTheCodePageLacks(Platform& platform) {
   return names;
 }
 
+// A model deep in folders, its path longer than the 260 characters of the
+// old file functions, is rewritten whether or not its name fits the code page.
+TEST_F(Win32PlatformTest, AModelPastTheOldPathLimitIsRewritten) {
+  const std::vector<ForeignName> foreign = NamesTheCodePageLacks(*platform_);
+  ASSERT_FALSE(foreign.empty()) << "code page " << GetACP() << " expresses every test name";
+  ScratchDir temp;
+  const testing::ScopedTempFolder tmp(temp.path());
+  // Folders made through the prefix that lifts the limit; the model's path
+  // is given to the pass as a user would choose it, without.
+  std::wstring folder = dir_.path().wstring();
+  for (int depth = 0; folder.size() < 300; ++depth) {
+    folder += L"\\folder-" + std::to_wstring(depth) + std::wstring(40, L'x');
+    ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + folder).c_str(), nullptr));
+  }
+  const std::u16string names[] = {u"model.obj", foreign.front().name};
+  for (const std::u16string& name : names) {
+    const std::wstring path = folder + L"\\" + std::wstring(name.begin(), name.end());
+    SCOPED_TRACE(&name == names ? "a plain name" : "a name the code page lacks");
+    {
+      const OwnHandle file(CreateFileW((L"\\\\?\\" + path).c_str(), GENERIC_WRITE, 0, nullptr,
+                                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+      ASSERT_TRUE(file.valid());
+      DWORD written = 0;
+      ASSERT_TRUE(WriteFile(file.get(), kOldModel, sizeof kOldModel - 1, &written, nullptr));
+    }
+    testing::ScriptedChoice platform(*platform_, std::u16string(path.begin(), path.end()));
+    const PassReport report = SeparationPass(platform);
+    EXPECT_EQ(report.outcome, PassOutcome::kCompleted) << report.failure;
+    EXPECT_EQ(testing::CountFiles(temp.path()), 0u);
+  }
+}
+
 TEST_F(Win32PlatformTest, NarrowingReplacesWhatTheCodePageLacks) {
   const std::vector<ForeignName> names = NamesTheCodePageLacks(*platform_);
   ASSERT_FALSE(names.empty()) << "code page " << GetACP() << " expresses every test name";
