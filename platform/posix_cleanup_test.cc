@@ -64,8 +64,11 @@ TEST(PosixCleanupTest, ASignalToAnyThreadWaitsForTheHeldWork) {
                 std::optional<SignalsHeld> hold;
                 if (c.held) hold.emplace();
                 ::kill(::getpid(), SIGTERM);
-                // Time for the other thread to take the signal.
-                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                // Time for the other thread to take the signal. Not held, it
+                // ends the process long before this is over, however busy the
+                // machine; held, it must wait for the work all the same.
+                std::this_thread::sleep_for(c.held ? std::chrono::milliseconds(300)
+                                                   : std::chrono::milliseconds(10000));
                 std::ofstream(work) << "done";
               }),
               128 + SIGTERM);
