@@ -318,6 +318,26 @@ TEST_F(SeparationPassTest, AModelItsOwnerCannotWriteIsNotReplaced) {
   EXPECT_EQ(CountFiles(temp_.path()), 0u);
 }
 
+// A user whose umask takes away their own write permission (222, so that
+// every new file is read-only) rewrites their model all the same: the
+// temporary file is the tool's own, and its mode is not the umask's to say.
+TEST_F(SeparationPassTest, AUmaskThatMakesNewFilesReadOnlyDoesNotStopTheRun) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the model another owner";
+  WriteBytes(models_ / "box.obj", kModel);
+  ASSERT_EQ(::chown((models_ / "box.obj").c_str(), 65534, 65534), 0);
+  ASSERT_EQ(::chown(models_.path().c_str(), 65534, 65534), 0);
+  fs::permissions(temp_.path(), fs::perms::all);
+  const int code = AsUnprivileged([&] {
+    ::umask(0222);
+    const PassReport report = Run(ChooseResult::kChosen, models_ / "box.obj");
+    return report.failure.empty() ? ExitCode(report.outcome) : 10;
+  });
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(ReadBytes(models_ / "box.obj"), kRewritten);
+  EXPECT_EQ(CountFiles(models_.path()), 1u);
+  EXPECT_EQ(CountFiles(temp_.path()), 0u);
+}
+
 // A folder that its users may write and search but not list, as a drop box:
 // the model there is rewritten all the same.
 TEST_F(SeparationPassTest, ModelInAFolderThatCannotBeListedIsRewritten) {

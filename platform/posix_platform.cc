@@ -100,8 +100,11 @@ class PosixPlatform final : public Platform {
         if (errno == EEXIST) continue;
         return FailedOpen(errno);
       }
+      // The writer opens it again by name: the owner must be able to write
+      // it, whatever the umask took away (222 makes every new file read-only).
       struct stat st;
-      if (::fstat(fd.get(), &st) != 0) {
+      if (::fstat(fd.get(), &st) != 0 ||
+          ((st.st_mode & 0600) != 0600 && ::fchmod(fd.get(), 0600) != 0)) {
         const int error = errno;
         ::unlinkat(temp.folder.get(), temp.name.c_str(), 0);
         return FailedOpen(error);
