@@ -15,8 +15,8 @@ namespace {
 
 // Every signal that ends a process unless it is caught and that comes from
 // outside the program: the usual four, then those a user, a timer, a CPU time
-// limit or the system may send. Any of them during the copy into a model
-// would leave it half old, half new.
+// limit or the system may send; Signals adds the rest. Any of them during the
+// copy into a model would leave it half old, half new.
 constexpr std::array kSignals = {SIGINT,  SIGTERM,   SIGHUP,  SIGQUIT, SIGUSR1, SIGUSR2,
                                  SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGIO,   SIGPWR};
 
@@ -70,6 +70,12 @@ sigset_t Signals() {
   sigset_t set;
   sigemptyset(&set);
   for (const int signal_number : kSignals) sigaddset(&set, signal_number);
+#ifdef SIGSTKFLT
+  sigaddset(&set, SIGSTKFLT);  // the system no longer sends it, but anybody may
+#endif
+  // The real-time signals, whose numbers are known only when the program runs.
+  for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number)
+    sigaddset(&set, signal_number);
   return set;
 }
 
@@ -82,7 +88,8 @@ void RemoveNotedFilesOnSignals() {
   struct sigaction action {};
   action.sa_handler = OnSignal;
   action.sa_mask = Signals();
-  for (const int signal_number : kSignals) {
+  for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+    if (sigismember(&action.sa_mask, signal_number) != 1) continue;
     struct sigaction old {};
     if (::sigaction(signal_number, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
     ::sigaction(signal_number, &action, nullptr);

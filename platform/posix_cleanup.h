@@ -1,8 +1,8 @@
 // What a run leaves behind when a signal ends it: nothing. SIGINT, SIGTERM,
 // SIGHUP, SIGQUIT and the other signals that end a process unless caught
-// (SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGIO, SIGPWR)
-// remove the files noted here and end the process with 128 plus the
-// signal's number; what must be done whole is done with them held.
+// (SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGIO, SIGPWR,
+// SIGSTKFLT and the real-time signals) remove the files noted here and end the process with 128
+// plus the signal's number; what must be done whole is done with them held.
 #ifndef SGSPLIT_PLATFORM_POSIX_CLEANUP_H_
 #define SGSPLIT_PLATFORM_POSIX_CLEANUP_H_
 

@@ -7,11 +7,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "tests/test_util.h"
 
@@ -74,6 +76,33 @@ TEST(PosixCleanupTest, ASignalToAnyThreadWaitsForTheHeldWork) {
               128 + SIGTERM);
     EXPECT_FALSE(fs::exists(noted));
     EXPECT_EQ(fs::exists(work), c.held);
+  }
+}
+
+// Every signal that ends a process unless it is caught waits for the held
+// work, not only the named ones: also SIGSTKFLT and the real-time signals,
+// which anybody may send.
+TEST(PosixCleanupTest, EverySignalThatEndsTheProcessWaitsForTheHeldWork) {
+  std::vector<int> signals = {SIGRTMIN, SIGRTMIN + 1, SIGRTMAX};
+#ifdef SIGSTKFLT
+  signals.push_back(SIGSTKFLT);
+#endif
+  for (const int signal_number : signals) {
+    SCOPED_TRACE(signal_number);
+    const testing::ScratchDir dir;
+    const fs::path noted = dir.path() / "noted";
+    const fs::path work = dir.path() / "work";
+    std::ofstream(noted) << "temporary";
+    EXPECT_EQ(ExitCodeOfChild([&] {
+                const struct stat st = Stat(noted);
+                const NotedFile note(AT_FDCWD, noted.c_str(), st.st_dev, st.st_ino);
+                const SignalsHeld hold;
+                ::kill(::getpid(), signal_number);
+                std::ofstream(work) << "done";
+              }),
+              128 + signal_number);
+    EXPECT_FALSE(fs::exists(noted));
+    EXPECT_TRUE(fs::exists(work));
   }
 }
 

@@ -310,13 +310,14 @@ else
 fi
 
 # Any signal that would end the run waits while the result is copied into a
-# model with a second name, not only the usual four: the model comes out
-# whole, and nothing is left in the temporary folder.
+# model with a second name, not only the usual four (the real-time signals
+# too): the model comes out whole, and nothing is left in the temporary
+# folder.
 make_big_model "$work/models/held.obj" 1000000
 cp "$work/models/held.obj" "$work/held.before"
 cp "$work/models/held.obj" "$work/held.expected"
 "$batch" "$work/held.expected"
-for signal in USR1 USR2 ALRM VTALRM PROF XCPU IO PWR; do
+for signal in USR1 USR2 ALRM VTALRM PROF XCPU IO PWR STKFLT RTMIN RTMAX; do
   cp "$work/held.before" "$work/models/held.obj"
   ln "$work/models/held.obj" "$work/models/held-other.obj"
   TMPDIR=$work/tmp "$batch" "$work/models/held.obj" &
