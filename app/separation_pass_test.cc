@@ -338,6 +338,26 @@ TEST_F(SeparationPassTest, AUmaskThatMakesNewFilesReadOnlyDoesNotStopTheRun) {
   EXPECT_EQ(CountFiles(temp_.path()), 0u);
 }
 
+// A temporary folder that its users may write and search but not list
+// (1733), so that none of them sees the others' files: the run makes its
+// temporary file there, and removes it, all the same.
+TEST_F(SeparationPassTest, ATemporaryFolderThatCannotBeListedServes) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the model another owner";
+  WriteBytes(models_ / "box.obj", kModel);
+  ASSERT_EQ(::chown((models_ / "box.obj").c_str(), 65534, 65534), 0);
+  ASSERT_EQ(::chown(models_.path().c_str(), 65534, 65534), 0);
+  ASSERT_EQ(::chmod(temp_.path().c_str(), 01733), 0);
+  const int code = AsUnprivileged([&] {
+    const PassReport report = Run(ChooseResult::kChosen, models_ / "box.obj");
+    return report.failure.empty() ? ExitCode(report.outcome) : 10;
+  });
+  fs::permissions(temp_.path(), fs::perms::owner_all);
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(ReadBytes(models_ / "box.obj"), kRewritten);
+  EXPECT_EQ(CountFiles(models_.path()), 1u);
+  EXPECT_EQ(CountFiles(temp_.path()), 0u);
+}
+
 // A folder that its users may write and search but not list, as a drop box:
 // the model there is rewritten all the same.
 TEST_F(SeparationPassTest, ModelInAFolderThatCannotBeListedIsRewritten) {

@@ -86,6 +86,10 @@ class PosixPlatform final : public Platform {
     if (!NarrowFileName(folder, &base)) return FailedOpen(EILSEQ);
     TempFile temp;
     temp.folder = UniqueFd(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // A folder that may be written and searched but not listed (1733), so
+    // that its users cannot see each other's files.
+    if (!temp.folder.valid() && errno == EACCES)
+      temp.folder = UniqueFd(::open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!temp.folder.valid()) return FailedOpen(errno);
     for (int tries = 0; tries < 100; ++tries) {
       temp.name = UnguessableName("obj", ".tmp");
