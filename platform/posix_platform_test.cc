@@ -465,6 +465,31 @@ TEST_F(ReplaceModelTest, FlagsComeFromTheModelNotItsFolder) {
   set_flags(dir_.path(), folder);
 }
 
+// The direct access flag (chattr +x), which ext4 and XFS keep on any file,
+// stays on the model renamed over, as the other flags do.
+TEST_F(ReplaceModelTest, TheDirectAccessFlagStays) {
+  const auto flags_of = [](const fs::path& file, int* flags) {
+    const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    return fd.valid() && ::ioctl(fd.get(), FS_IOC_GETFLAGS, flags) == 0;
+  };
+  WriteBytes(dir_ / "model.obj", "old");
+  int model = 0;
+  if (!flags_of(dir_ / "model.obj", &model)) GTEST_SKIP() << "no file flags here";
+  model |= FS_DAX_FL;
+  {
+    const UniqueFd fd(::open((dir_ / "model.obj").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (::ioctl(fd.get(), FS_IOC_SETFLAGS, &model) != 0)
+      GTEST_SKIP() << "no direct access flag here: " << std::strerror(errno);
+  }
+  const ino_t before = Inode(dir_ / "model.obj");
+  Open(dir_ / "model.obj");
+  EXPECT_EQ(Replace("new"), ReplaceResult::kReplaced);
+  EXPECT_NE(Inode(dir_ / "model.obj"), before) << "renamed over, not rewritten in place";
+  ASSERT_TRUE(flags_of(dir_ / "model.obj", &model));
+  EXPECT_NE(model & FS_DAX_FL, 0) << "the direct access flag is gone";
+  EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "new");
+}
+
 // Extended attributes that another program gives the model while they are
 // being listed (an indexer, a sync client) end the run as a change, rather
 // than being read from a list that had no room for them.

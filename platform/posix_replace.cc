@@ -187,11 +187,11 @@ bool CopyAttributes(int from, int to) try {
 }
 
 // The flags a file's owner sets with chattr that say how the file is kept
-// (no dump, no access time, no copy on write, compression and the like).
-// Immutable and append-only files are not replaced at all.
+// (no dump, no access time, no copy on write, compression, direct access and
+// the like). Immutable and append-only files are not replaced at all.
 constexpr int kCarriedFlags = FS_SECRM_FL | FS_UNRM_FL | FS_COMPR_FL | FS_SYNC_FL | FS_NODUMP_FL |
                               FS_NOATIME_FL | FS_NOCOMP_FL | FS_JOURNAL_DATA_FL | FS_NOTAIL_FL |
-                              FS_NOCOW_FL;
+                              FS_NOCOW_FL | FS_DAX_FL;
 
 // Gives `to` exactly the model's flags of those above: it may have taken
 // some from its folder (no dump, no access time) that the model lacks. On a
