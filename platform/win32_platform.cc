@@ -49,9 +49,12 @@ static_assert(sizeof kFilter / sizeof kFilter[0] == 25);
 constexpr DWORD kVersionRecordSize = 276;
 static_assert(sizeof(OSVERSIONINFOW) == kVersionRecordSize);
 
-// A code of our own (bit 29 marks an application's codes), for a folder
-// named where a file is wanted.
+// Codes of our own (bit 29 marks an application's codes): a folder named
+// where a file is wanted, and a model that is left alone for its hidden or
+// system attribute, which the system itself would let us write.
 constexpr DWORD kErrorIsFolder = 0x20000001;
+constexpr DWORD kErrorIsHidden = 0x20000002;
+constexpr DWORD kErrorIsSystemFile = 0x20000003;
 
 constexpr DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -64,6 +67,15 @@ constexpr DWORD kCopyBlock = 1 << 16;
 // file) is neither.
 constexpr DWORD kRefusedAttributes =
     FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
+// Why a model with any of kRefusedAttributes is left alone. The system's
+// copy says "Access is denied" for each, which for a hidden or system file the
+// user may write would send them after permissions: the attribute is told.
+DWORD RefusalOf(DWORD attributes) {
+  if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) return ERROR_ACCESS_DENIED;
+  if ((attributes & FILE_ATTRIBUTE_SYSTEM) != 0) return kErrorIsSystemFile;
+  return kErrorIsHidden;
+}
 
 bool Failed(DWORD error) {
   SetLastError(error);
@@ -641,7 +653,7 @@ class Win32Platform final : public Platform {
     if (!SameContent(before, read)) return ReplaceResult::kModelChanged;
     // The system's own copy refuses to write over these; so does this.
     if ((attributes & kRefusedAttributes) != 0) {
-      SetLastError(ERROR_ACCESS_DENIED);
+      SetLastError(RefusalOf(attributes));
       return ReplaceResult::kUntouched;
     }
     // The change time moves with every write, even one after which its program
@@ -773,6 +785,8 @@ class Win32Platform final : public Platform {
 
   std::string ErrorText(std::uint32_t code) override {
     if (code == kErrorIsFolder) return "Is a folder";
+    if (code == kErrorIsHidden) return "Is a hidden file";
+    if (code == kErrorIsSystemFile) return "Is a system file";
     wchar_t text[512];
     DWORD length = FormatMessageW(
         FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,

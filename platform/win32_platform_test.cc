@@ -559,8 +559,9 @@ TEST_F(Win32PlatformTest, ReplacesOnlyTheUnchangedModelThatWasRead) {
     // Done meanwhile; may return a handle to hold during the replacement.
     std::function<HANDLE()> meanwhile;
     ReplaceResult result;
-    DWORD error;              // for kUntouched
-    const char* model_after;  // null: no file
+    DWORD error;                   // for kUntouched
+    const char* model_after;       // null: no file
+    const char* reason = nullptr;  // for kUntouched with a code of the tool's own
   } cases[] = {
       {"nothing", [] { return INVALID_HANDLE_VALUE; }, ReplaceResult::kReplaced, 0, kNewModel},
       {"others read and write it, sharing everything",
@@ -635,13 +636,13 @@ TEST_F(Win32PlatformTest, ReplacesOnlyTheUnchangedModelThatWasRead) {
          SetFileAttributesW(model.c_str(), FILE_ATTRIBUTE_HIDDEN);
          return INVALID_HANDLE_VALUE;
        },
-       ReplaceResult::kUntouched, ERROR_ACCESS_DENIED, kOldModel},
+       ReplaceResult::kUntouched, 0, kOldModel, "Is a hidden file"},
       {"made a system file",
        [&] {
          SetFileAttributesW(model.c_str(), FILE_ATTRIBUTE_SYSTEM);
          return INVALID_HANDLE_VALUE;
        },
-       ReplaceResult::kUntouched, ERROR_ACCESS_DENIED, kOldModel},
+       ReplaceResult::kUntouched, 0, kOldModel, "Is a system file"},
       {"held by a program that shares no writing",
        [&] {
          return CreateFileW(model.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -662,7 +663,9 @@ TEST_F(Win32PlatformTest, ReplacesOnlyTheUnchangedModelThatWasRead) {
     }
     const std::uint32_t error = platform_->LastError();
     EXPECT_EQ(replaced, c.result);
-    if (c.result == ReplaceResult::kUntouched) {
+    if (c.result == ReplaceResult::kUntouched && c.reason != nullptr) {
+      EXPECT_EQ(platform_->ErrorText(error), c.reason);
+    } else if (c.result == ReplaceResult::kUntouched) {
       EXPECT_EQ(error, c.error);
     }
     SetFileAttributesW(model.c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -903,6 +906,38 @@ TEST_F(Win32PlatformTest, AReadOnlyModelIsLeftAlone) {
             "cannot replace the file: " + platform_->ErrorText(ERROR_ACCESS_DENIED));
   EXPECT_EQ(ReadBytes(dir_ / "model.obj"), kOldModel);
   EXPECT_EQ(testing::CountFiles(temp.path()), 0u);
+}
+
+// A hidden or system model is left alone, as the system's copy leaves it, but
+// the user may write it: the reason is the attribute, not "Access is denied",
+// which would send them after permissions.
+TEST_F(Win32PlatformTest, AHiddenOrSystemModelIsLeftAloneForThatReason) {
+  ScratchDir temp;
+  const testing::ScopedTempFolder tmp(temp.path());
+  const fs::path model = dir_ / "model.obj";
+  const struct {
+    DWORD attributes;
+    const char* reason;
+  } cases[] = {
+      {FILE_ATTRIBUTE_HIDDEN, "Is a hidden file"},
+      {FILE_ATTRIBUTE_SYSTEM, "Is a system file"},
+      {FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM, "Is a system file"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.reason);
+    WriteBytes(model, kOldModel);
+    ASSERT_TRUE(SetFileAttributesW(model.c_str(), c.attributes));
+    // The user may open it for writing: nothing but the attribute refuses.
+    ASSERT_TRUE(OpenOther(model, GENERIC_WRITE, kShareAll).valid());
+    testing::ScriptedChoice platform(*platform_, testing::Utf16Path(model));
+    const PassReport report = SeparationPass(platform);
+    EXPECT_EQ(GetFileAttributesW(model.c_str()) & c.attributes, c.attributes);
+    SetFileAttributesW(model.c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(report.outcome, PassOutcome::kNotReplaced);
+    EXPECT_EQ(report.failure, std::string("cannot replace the file: ") + c.reason);
+    EXPECT_EQ(ReadBytes(model), kOldModel);
+    EXPECT_EQ(testing::CountFiles(temp.path()), 0u);
+  }
 }
 
 // An editor that saves while the pass runs keeps its save; the pass says why
