@@ -256,7 +256,10 @@ bool PartEndsInDotOrBlank(std::basic_string_view<Char> path) {
   std::size_t start = 0;
   for (std::size_t end = 0; end <= path.size(); ++end) {
     if (end < path.size() && !separator(path[end])) continue;
-    const std::basic_string_view<Char> part = path.substr(start, end - start);
+    std::basic_string_view<Char> part = path.substr(start, end - start);
+    // The drive of a path relative to its current folder ("C:..\box.obj")
+    // is no part of a name.
+    if (start == 0 && part.size() >= 2 && part[1] == Char(':')) part.remove_prefix(2);
     start = end + 1;
     const bool dots_only = part.find_first_not_of(Char('.')) == part.npos;
     if (part.empty() || (dots_only && part.size() <= 2)) continue;  // "." and ".."

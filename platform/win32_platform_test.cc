@@ -719,6 +719,31 @@ TEST_F(Win32PlatformTest, ThePlaceIsWhereTheModelWasOpened) {
   EXPECT_EQ(ReadBytes(dir_ / "two" / "model.obj"), kOldModel);
 }
 
+// A path relative to its drive's current folder may lead up from there with
+// ".." or "." right after the drive ("C:..\box.obj"): no name in it ends in a
+// dot, and the model is rewritten. A name after them that ends in one is
+// still refused.
+TEST_F(Win32PlatformTest, ADriveRelativePathUpwardsIsTaken) {
+  ScratchDir temp;
+  const testing::ScopedTempFolder tmp(temp.path());
+  fs::create_directory(dir_ / "sub");
+  const std::u16string drive = testing::Utf16Path(dir_.path()).substr(0, 2);
+  ASSERT_EQ(drive[1], u':');
+  const CurrentFolder current(dir_ / "sub");
+  for (const std::u16string& path : {drive + u"..\\box.obj", drive + u".\\..\\box.obj"}) {
+    SCOPED_TRACE(std::string(path.begin(), path.end()));
+    WriteBytes(dir_ / "box.obj", kOldModel);
+    testing::ScriptedChoice platform(*platform_, path);
+    const PassReport report = SeparationPass(platform);
+    EXPECT_EQ(report.outcome, PassOutcome::kCompleted) << report.failure;
+    EXPECT_EQ(ReadBytes(dir_ / "box.obj"), kNewModel);
+  }
+  const std::u16string dotted = drive + u"..\\box.obj.";
+  const NarrowPath narrow(*platform_, dotted.c_str(), ConversionCodePage(*platform_));
+  EXPECT_FALSE(PlatformFile(*platform_, platform_->OpenForReading(narrow.Name())).valid());
+  EXPECT_EQ(platform_->LastError(), static_cast<std::uint32_t>(ERROR_INVALID_NAME));
+}
+
 // Another program saves the model in place (opens it by name, empties it and
 // writes) just as the replacement starts, or once the copy has begun. Whenever
 // its save lands, the model holds it in the end: found before the copy, the
