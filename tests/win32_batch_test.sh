@@ -90,6 +90,19 @@ cmp "$work/models/parts.obj" "$work/windows/read-only.obj" || fail "read-only: t
 grep -q '^sgsplit-batch: .*read-only\.obj: cannot replace the file: ' "$work/err" ||
   fail "read-only: message $(cat "$work/err")"
 
+# A hidden or a system model is left alone too, with exit code 2; the user may
+# write it, so the message names the attribute rather than a denied access.
+for kind in hidden system; do
+  cp "$work/models/parts.obj" "$work/windows/$kind.obj"
+  wine cmd.exe /c attrib "+${kind:0:1}" "$(winepath -w "$work/windows/$kind.obj")" >/dev/null 2>&1
+  status=0
+  wine "$exe" "$(winepath -w "$work/windows/$kind.obj")" 2>"$work/err" || status=$?
+  [ "$status" -eq 2 ] || fail "$kind: exit $status"
+  cmp "$work/models/parts.obj" "$work/windows/$kind.obj" || fail "$kind: the model was changed"
+  grep -qx "sgsplit-batch: .*$kind\.obj: cannot replace the file: Is a $kind file" \
+    <(tr -d '\r' <"$work/err") || fail "$kind: message $(cat "$work/err")"
+done
+
 # The result is copied into the model itself, so the temporary file, then
 # the one other whole copy, is committed to the disk before the model's first
 # byte changes: a power cut during the copy must not take both. Wine commits
