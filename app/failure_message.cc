@@ -45,8 +45,10 @@ FailureNotice DesktopFailureNotice(const PassReport& report, DisplayPath display
       notice.headline = "The model could not be rewritten. It was not changed.";
       break;
     case PassOutcome::kNotReplaced:
+      // Speaks for sgsplit alone: the reason may be that another program
+      // changed the model meanwhile.
       notice.headline =
-          "The rewritten model could not be put in its place. The model was not changed.";
+          "The rewritten model could not be put in its place. sgsplit did not change the model.";
       break;
     case PassOutcome::kReplaceFailed:
       notice.headline =

@@ -61,7 +61,7 @@ TEST(FailureMessageTest, SaysTheSameInBothFrontEnds) {
        Report(PassOutcome::kNotReplaced, u"/m/box.obj",
               "cannot replace the file: Operation not permitted"),
        "cannot replace the file: Operation not permitted",
-       "The rewritten model could not be put in its place. The model was not changed.",
+       "The rewritten model could not be put in its place. sgsplit did not change the model.",
        "Model: /m/box.obj\nReason: cannot replace the file: Operation not permitted"},
       {"replace failed, result kept",
        Report(PassOutcome::kReplaceFailed, u"/m/box.obj",
