@@ -436,56 +436,51 @@ TEST_F(ReplaceModelTest, ExtendedAttributesAndAclsComeAlong) {
   EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "new");
 }
 
+// The flags set with chattr, read and set through the file's descriptor.
+bool FileFlags(const fs::path& file, int* flags) {
+  const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  return fd.valid() && ::ioctl(fd.get(), FS_IOC_GETFLAGS, flags) == 0;
+}
+
+bool SetFileFlags(const fs::path& file, int flags) {
+  const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  return fd.valid() && ::ioctl(fd.get(), FS_IOC_SETFLAGS, &flags) == 0;
+}
+
 // A new file takes some flags from its folder (no dump, no access time); the
 // rewritten model has the model's flags, not its folder's.
 TEST_F(ReplaceModelTest, FlagsComeFromTheModelNotItsFolder) {
-  const auto flags_of = [](const fs::path& file, int* flags) {
-    const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    return fd.valid() && ::ioctl(fd.get(), FS_IOC_GETFLAGS, flags) == 0;
-  };
-  const auto set_flags = [](const fs::path& file, int flags) {
-    const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    return fd.valid() && ::ioctl(fd.get(), FS_IOC_SETFLAGS, &flags) == 0;
-  };
   constexpr int kFromFolder = FS_NODUMP_FL | FS_NOATIME_FL;
   int folder = 0;
-  if (!flags_of(dir_.path(), &folder) || !set_flags(dir_.path(), folder | kFromFolder))
+  if (!FileFlags(dir_.path(), &folder) || !SetFileFlags(dir_.path(), folder | kFromFolder))
     GTEST_SKIP() << "no file flags here: " << std::strerror(errno);
   WriteBytes(dir_ / "model.obj", "old");
   int model = 0;
-  ASSERT_TRUE(flags_of(dir_ / "model.obj", &model));
-  ASSERT_TRUE(set_flags(dir_ / "model.obj", model & ~kFromFolder));
+  ASSERT_TRUE(FileFlags(dir_ / "model.obj", &model));
+  ASSERT_TRUE(SetFileFlags(dir_ / "model.obj", model & ~kFromFolder));
   const ino_t before = Inode(dir_ / "model.obj");
   Open(dir_ / "model.obj");
   EXPECT_EQ(Replace("new"), ReplaceResult::kReplaced);
   EXPECT_NE(Inode(dir_ / "model.obj"), before) << "renamed over, not rewritten in place";
-  ASSERT_TRUE(flags_of(dir_ / "model.obj", &model));
+  ASSERT_TRUE(FileFlags(dir_ / "model.obj", &model));
   EXPECT_EQ(model & kFromFolder, 0) << "the folder's flags came along";
   EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "new");
-  set_flags(dir_.path(), folder);
+  SetFileFlags(dir_.path(), folder);
 }
 
 // The direct access flag (chattr +x), which ext4 and XFS keep on any file,
 // stays on the model renamed over, as the other flags do.
 TEST_F(ReplaceModelTest, TheDirectAccessFlagStays) {
-  const auto flags_of = [](const fs::path& file, int* flags) {
-    const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    return fd.valid() && ::ioctl(fd.get(), FS_IOC_GETFLAGS, flags) == 0;
-  };
   WriteBytes(dir_ / "model.obj", "old");
   int model = 0;
-  if (!flags_of(dir_ / "model.obj", &model)) GTEST_SKIP() << "no file flags here";
-  model |= FS_DAX_FL;
-  {
-    const UniqueFd fd(::open((dir_ / "model.obj").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (::ioctl(fd.get(), FS_IOC_SETFLAGS, &model) != 0)
-      GTEST_SKIP() << "no direct access flag here: " << std::strerror(errno);
-  }
+  if (!FileFlags(dir_ / "model.obj", &model)) GTEST_SKIP() << "no file flags here";
+  if (!SetFileFlags(dir_ / "model.obj", model | FS_DAX_FL))
+    GTEST_SKIP() << "no direct access flag here: " << std::strerror(errno);
   const ino_t before = Inode(dir_ / "model.obj");
   Open(dir_ / "model.obj");
   EXPECT_EQ(Replace("new"), ReplaceResult::kReplaced);
   EXPECT_NE(Inode(dir_ / "model.obj"), before) << "renamed over, not rewritten in place";
-  ASSERT_TRUE(flags_of(dir_ / "model.obj", &model));
+  ASSERT_TRUE(FileFlags(dir_ / "model.obj", &model));
   EXPECT_NE(model & FS_DAX_FL, 0) << "the direct access flag is gone";
   EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "new");
 }
