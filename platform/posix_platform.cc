@@ -26,6 +26,17 @@ namespace {
 // 260-character buffers with their terminator allow.
 constexpr std::size_t kMaxTempPathLength = 259;
 
+// Opens the folder that files are made in, found and renamed in by name. One
+// that may be searched but not listed (a drop box, or a shared temporary
+// folder of mode 1733, so that its users cannot see each other's files) is
+// held as a path alone, which serves for all of that.
+UniqueFd OpenFolder(const char* path) {
+  UniqueFd folder(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folder.valid() && errno == EACCES)
+    folder = UniqueFd(::open(path, O_PATH | O_DIRECTORY | O_CLOEXEC));
+  return folder;
+}
+
 // A code of our own beside errno's, for files that are not regular files.
 constexpr std::uint32_t kErrorNotRegularFile = 0x10000;
 
@@ -85,11 +96,7 @@ class PosixPlatform final : public Platform {
     std::string base;
     if (!NarrowFileName(folder, &base)) return FailedOpen(EILSEQ);
     TempFile temp;
-    temp.folder = UniqueFd(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    // A folder that may be written and searched but not listed (1733), so
-    // that its users cannot see each other's files.
-    if (!temp.folder.valid() && errno == EACCES)
-      temp.folder = UniqueFd(::open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    temp.folder = OpenFolder(base.c_str());
     if (!temp.folder.valid()) return FailedOpen(errno);
     for (int tries = 0; tries < 100; ++tries) {
       temp.name = UnguessableName("obj", ".tmp");
@@ -171,10 +178,7 @@ class PosixPlatform final : public Platform {
     auto place = std::make_unique<PosixModelPlace>();
     const std::string folder(path.substr(0, slash == 0 ? 1 : slash));
     place->name = path.substr(slash + 1);
-    place->folder = UniqueFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    // A folder that may be searched but not listed.
-    if (!place->folder.valid() && errno == EACCES)
-      place->folder = UniqueFd(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    place->folder = OpenFolder(folder.c_str());
     if (!place->folder.valid()) {
       Failed(errno);
       return nullptr;
