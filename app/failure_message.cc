@@ -10,6 +10,8 @@ std::string FailureText(const PassReport& report, DisplayPath display) {
     text += "; the rewritten model is in " + display(report.temp_path);
   else if (report.temp_left)
     text += "; the temporary file " + display(report.temp_path) + " was left behind";
+  if (!report.temp_folder.empty())
+    text += "; the temporary folder is " + display(report.temp_folder);
   return text;
 }
 
@@ -62,6 +64,8 @@ FailureNotice DesktopFailureNotice(const PassReport& report, DisplayPath display
                       " holds the complete rewritten model.";
   else if (report.temp_left)
     notice.details += "\nThe temporary file " + display(report.temp_path) + " was left behind.";
+  if (!report.temp_folder.empty())
+    notice.details += "\nThe temporary folder is " + display(report.temp_folder) + ".";
   return notice;
 }
 

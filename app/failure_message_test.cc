@@ -19,7 +19,7 @@ struct Case {
 
 PassReport Report(PassOutcome outcome, std::u16string chosen, std::string failure,
                   bool temp_left = false) {
-  return {outcome, std::move(chosen), u"/tmp/obj1a2b.tmp", std::move(failure), temp_left};
+  return {outcome, std::move(chosen), u"/tmp/obj1a2b.tmp", std::move(failure), temp_left, u""};
 }
 
 // Every outcome, with and without a temporary file left, and names that need
@@ -40,11 +40,13 @@ TEST(FailureMessageTest, SaysTheSameInBothFrontEnds) {
        "no file dialog could be shown", "sgsplit could not start. No model was changed.",
        "Reason: no file dialog could be shown"},
       {"no temporary file",
-       Report(PassOutcome::kNotStarted, u"/m/box.obj",
-              "cannot create a temporary file: No space left on device"),
-       "cannot create a temporary file: No space left on device",
+       {PassOutcome::kNotStarted, u"/m/box.obj", u"",
+        "cannot create a temporary file: No space left on device", false, u"/t/a\x1B b/"},
+       "cannot create a temporary file: No space left on device; the temporary folder is "
+       "'/t/a'$'\\033'' b/'",
        "sgsplit could not start. The model was not changed.",
-       "Model: /m/box.obj\nReason: cannot create a temporary file: No space left on device"},
+       "Model: /m/box.obj\nReason: cannot create a temporary file: No space left on device\n"
+       "The temporary folder is '/t/a'$'\\033'' b/'."},
       {"not read",
        Report(PassOutcome::kIncomplete, u"/m/box.obj",
               "cannot open for reading: Permission denied"),
@@ -72,7 +74,7 @@ TEST(FailureMessageTest, SaysTheSameInBothFrontEnds) {
        "The temporary file /tmp/obj1a2b.tmp holds the complete rewritten model."},
       {"names quoted",
        {PassOutcome::kReplaceFailed, u"/m/a\nb\x1B[2J.obj", u"/t/obj\x1B.tmp",
-        "cannot replace the file: Input/output error", true},
+        "cannot replace the file: Input/output error", true, u""},
        "cannot replace the file: Input/output error; the rewritten model is in "
        "'/t/obj'$'\\033''.tmp'",
        "The rewritten model could not be put in its place. The model may be damaged.",

@@ -119,9 +119,11 @@ void Pass(Platform& platform, const PassOptions& options, PassReport& report,
     return fail(PassOutcome::kNotStarted,
                 Reason(platform, "no temporary folder", platform.LastError()));
   const FileHandle temp_handle = platform.CreateTempFile(temp_folder, &report.temp_path);
-  if (temp_handle == FileHandle::kInvalid)
-    return fail(PassOutcome::kNotStarted,
-                Reason(platform, "cannot create a temporary file", platform.LastError()));
+  if (temp_handle == FileHandle::kInvalid) {
+    std::string failure = Reason(platform, "cannot create a temporary file", platform.LastError());
+    report.temp_folder = std::move(temp_folder);
+    return fail(PassOutcome::kNotStarted, std::move(failure));
+  }
   TemporaryFileGuard temp_file(platform, report, temp_handle);
 
   // The model's name is narrowed once, for its opening and for finding its

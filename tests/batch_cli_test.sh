@@ -50,6 +50,15 @@ grep -qx "sgsplit-batch: $work/missing.obj: cannot open for reading: No such fil
   "$work/err" || fail "missing file: message $(cat "$work/err")"
 cmp -s "$work/two.obj" "$work/expected.obj" || fail "the file after a failure was not rewritten"
 
+# A temporary folder that is not there: the reason alone would not say where.
+cp "$work/model.obj" "$work/three.obj"
+status=0
+TMPDIR="$work/gone" "$batch" "$work/three.obj" 2>"$work/err" || status=$?
+[ "$status" -eq 1 ] || fail "no temporary folder: exit $status"
+grep -qx "sgsplit-batch: $work/three.obj: cannot create a temporary file: No such file or directory; the temporary folder is $work/gone/" \
+  "$work/err" || fail "no temporary folder: message $(cat "$work/err")"
+cmp -s "$work/three.obj" "$work/model.obj" || fail "no temporary folder: the model changed"
+
 # A device is refused without being opened, since opening alone can act on it.
 # Without a controlling terminal, opening /dev/tty would fail with "No such
 # device or address"; refused first, it is "Not a regular file".

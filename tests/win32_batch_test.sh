@@ -115,6 +115,26 @@ cmp "$work/linux/parts.obj" "$work/windows/committed.obj" || fail "committed fir
 committed_before_copy "$work/trace.txt" "$work/windows/committed.obj" ||
   fail "committed first: the temporary file was not committed before the copy"
 
+# A temporary folder that is not there is named beside the system's reason,
+# which does not say where it looked. Wine sets TMP and TEMP itself; a cmd.exe
+# passes its own on to the program. (Wine's quoting of the arguments for cmd.exe
+# leaves no way to quote a path there, so a path with a blank skips the case.)
+exe_w=$(winepath -w "$exe")
+no_temp_w=$(winepath -w "$work/windows/no-temp.obj")
+if [[ "$exe_w$no_temp_w" == *' '* ]]; then
+  echo "skipped: a temporary folder that is not there (a path with a blank)"
+else
+  cp "$work/models/parts.obj" "$work/windows/no-temp.obj"
+  status=0
+  wine cmd.exe /c "set TMP=C:\\no-such-folder&& set TEMP=C:\\no-such-folder&& $exe_w $no_temp_w" \
+    2>"$work/err" || status=$?
+  [ "$status" -eq 1 ] || fail "no temporary folder: exit $status"
+  cmp "$work/models/parts.obj" "$work/windows/no-temp.obj" || fail "no temporary folder: the model was changed"
+  # shellcheck disable=SC1003 # the backslashes are the path's own
+  grep -qx 'sgsplit-batch: .*no-temp\.obj: cannot create a temporary file: .*; the temporary folder is C:\\no-such-folder\\' \
+    <(tr -d '\r' <"$work/err") || fail "no temporary folder: message $(cat "$work/err")"
+fi
+
 # Wine's temporary folder holds nothing of ours.
 temp=$(winepath -u "$(wine cmd.exe /c echo %TEMP% | tr -d '\r')")
 ls "$temp"/obj*.tmp >/dev/null 2>&1 && fail "temporary files left in $temp"
