@@ -97,6 +97,7 @@ void Pass(Platform& platform, const PassOptions& options, PassReport& report,
     report.failure = std::move(failure);
   };
 
+  constexpr const char* kPathTooLong = "the path is longer than 1023 characters";
   if (options.chosen_path != nullptr) {
     report.chosen_path = *options.chosen_path;
   } else {
@@ -105,6 +106,8 @@ void Pass(Platform& platform, const PassOptions& options, PassReport& report,
         return;
       case ChooseResult::kFailed:
         return fail(PassOutcome::kNotStarted, "no file dialog could be shown");
+      case ChooseResult::kPathTooLong:
+        return fail(PassOutcome::kNotStarted, kPathTooLong);
       case ChooseResult::kChosen:
         break;
     }
@@ -112,7 +115,7 @@ void Pass(Platform& platform, const PassOptions& options, PassReport& report,
   if (report.chosen_path.empty()) return;
   for_the_message = std::make_unique_for_overwrite<std::byte[]>(kMessageRoom);
   if (report.chosen_path.size() > kMaxChosenPathLength)
-    return fail(PassOutcome::kNotStarted, "the path is longer than 1023 characters");
+    return fail(PassOutcome::kNotStarted, kPathTooLong);
 
   std::u16string temp_folder;
   if (!platform.GetTempFolder(&temp_folder))

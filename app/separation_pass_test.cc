@@ -78,6 +78,8 @@ TEST_F(SeparationPassTest, EndsWithoutTouchingAnything) {
        "no file dialog could be shown"},
       {"path too long", ChooseResult::kChosen, long_name, PassOutcome::kNotStarted,
        "the path is longer than 1023 characters"},
+      {"path too long for the dialog", ChooseResult::kPathTooLong, models_ / "box.obj",
+       PassOutcome::kNotStarted, "the path is longer than 1023 characters"},
       {"a folder", ChooseResult::kChosen, models_ / "folder.obj", PassOutcome::kIncomplete,
        "cannot open for reading: "},
       {"no such file", ChooseResult::kChosen, models_ / "gone.obj", PassOutcome::kIncomplete,

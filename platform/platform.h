@@ -29,7 +29,12 @@ struct FileName {
   std::uint32_t code_page = 0;
 };
 
-enum class ChooseResult { kChosen, kCancelled, kFailed };
+enum class ChooseResult {
+  kChosen,
+  kCancelled,
+  kFailed,       // no dialog could be shown
+  kPathTooLong,  // a file was chosen whose path does not fit the dialog's answer
+};
 
 enum class ReplaceResult {
   kReplaced,          // the model now holds the result

@@ -5,6 +5,7 @@
 // code-page name would not find the same file.
 #include <windows.h>
 // After <windows.h>, which it builds on.
+#include <cderr.h>
 #include <commdlg.h>
 #include <sddl.h>
 
@@ -517,7 +518,14 @@ class Win32Platform final : public Platform {
     record.Flags = OFN_EXPLORER | OFN_ENABLESIZING | OFN_FILEMUSTEXIST | OFN_HIDEREADONLY;
     if (!GetOpenFileNameW(&record)) {
       // The dialog reports no error of its own when the user cancelled it.
-      return CommDlgExtendedError() == 0 ? ChooseResult::kCancelled : ChooseResult::kFailed;
+      switch (CommDlgExtendedError()) {
+        case 0:
+          return ChooseResult::kCancelled;
+        case FNERR_BUFFERTOOSMALL:
+          return ChooseResult::kPathTooLong;
+        default:
+          return ChooseResult::kFailed;
+      }
     }
     *path = FromWide(file);
     return ChooseResult::kChosen;
