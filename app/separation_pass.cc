@@ -96,6 +96,14 @@ void Pass(Platform& platform, const PassOptions& options, PassReport& report,
     report.outcome = outcome;
     report.failure = std::move(failure);
   };
+  std::u16string temp_folder;
+  // For a failure of the temporary file: the system's reason (a full disk,
+  // a file size limit, a missing folder) does not say where it was, and the
+  // file itself is gone by the time the user reads the message.
+  auto temp_file_failed = [&](std::string failure) {
+    report.temp_folder = std::move(temp_folder);
+    fail(PassOutcome::kIncomplete, std::move(failure));
+  };
 
   constexpr const char* kPathTooLong = "the path is longer than 1023 characters";
   if (options.chosen_path != nullptr) {
@@ -117,7 +125,6 @@ void Pass(Platform& platform, const PassOptions& options, PassReport& report,
   if (report.chosen_path.size() > kMaxChosenPathLength)
     return fail(PassOutcome::kNotStarted, kPathTooLong);
 
-  std::u16string temp_folder;
   if (!platform.GetTempFolder(&temp_folder))
     return fail(PassOutcome::kNotStarted,
                 Reason(platform, "no temporary folder", platform.LastError()));
@@ -151,14 +158,13 @@ void Pass(Platform& platform, const PassOptions& options, PassReport& report,
       platform,
       NarrowPath(platform, report.temp_path.c_str(), ConversionCodePage(platform)).Name());
   if (writer.fail())
-    return fail(PassOutcome::kIncomplete,
-                Reason(platform, "cannot open the temporary file", writer.error()));
+    return temp_file_failed(Reason(platform, "cannot open the temporary file", writer.error()));
   // The name must still lead to the file made above; another user who can
   // write the temporary folder may have put a file of their own there.
   FileIdentity made, opened;
   if (!platform.Identify(temp_handle, &made) || !platform.Identify(writer.handle(), &opened))
-    return fail(PassOutcome::kIncomplete,
-                Reason(platform, "cannot open the temporary file", platform.LastError()));
+    return temp_file_failed(
+        Reason(platform, "cannot open the temporary file", platform.LastError()));
   if (!made.SameFile(opened))
     return fail(PassOutcome::kIncomplete, "the temporary file was replaced by another file");
 
@@ -182,8 +188,7 @@ void Pass(Platform& platform, const PassOptions& options, PassReport& report,
     return fail(PassOutcome::kIncomplete, Reason(platform, "read failed", reader.error()));
   }
   if (!writer.good())
-    return fail(PassOutcome::kIncomplete,
-                Reason(platform, "cannot write the temporary file", writer.error()));
+    return temp_file_failed(Reason(platform, "cannot write the temporary file", writer.error()));
 
   // From here on the outcome is noted before its reason is put into words,
   // so that it stands should memory run out meanwhile.

@@ -29,8 +29,8 @@ struct PassReport {
   std::u16string temp_path;
   std::string failure;     // what went wrong, for a front end that shows it
   bool temp_left = false;  // the temporary file is still on disk
-  // The temporary folder, when no temporary file could be made in it: the
-  // system's reason alone does not say where it looked.
+  // The temporary folder, when no temporary file could be made, opened or
+  // written in it: the system's reason alone does not say where it looked.
   std::u16string temp_folder;
 };
 

@@ -153,6 +153,17 @@ TEST_F(SeparationPassFaultTest, EveryFailurePointLeavesOldOrNewAndNothingUnexpla
         if (fault == Fault::kTempFolder || fault == Fault::kTempFile) {
           EXPECT_EQ(report.outcome, PassOutcome::kNotStarted);
         }
+        // A temporary file that cannot be made, opened or written names its
+        // folder: the reason (a full disk, a file size limit) does not say
+        // which disk, and the file itself is gone.
+        const bool temporary_file_failed =
+            report.failure.starts_with("cannot create a temporary file") ||
+            report.failure.starts_with("cannot open the temporary file") ||
+            report.failure.starts_with("cannot write the temporary file");
+        EXPECT_EQ(report.temp_folder.empty(), !temporary_file_failed) << report.failure;
+        if (temporary_file_failed) {
+          EXPECT_EQ(fs::path(report.temp_folder), temp_.path() / "");
+        }
         // Closing the input after it was read in full loses nothing; closing
         // the output does.
         if (fault == Fault::kClose && report.outcome == PassOutcome::kCompleted) {
