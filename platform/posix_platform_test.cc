@@ -2,6 +2,7 @@
 #include <linux/filter.h>
 #include <linux/fs.h>
 #include <linux/seccomp.h>
+#include <sched.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
@@ -163,6 +164,45 @@ int WithMeddlingAt(std::initializer_list<long> calls, const std::function<int(in
     listener.set_value(fd);
     return body();
   });
+}
+
+// Runs `body` in a child process that is the superuser of a user namespace
+// of its own, as in a rootless container: IDs 0 to 65535 in it are 100000 to
+// 165535 outside, and every other ID outside shows in it as the overflow ID
+// (nobody's). Answers the exit code, as ExitCodeInChild, and 2 where no such
+// namespace can be made.
+int ExitCodeInUserNamespace(const std::function<bool()>& body) {
+  int ends[4];
+  if (::pipe(ends) != 0) return -1;
+  if (::pipe(ends + 2) != 0) {
+    ::close(ends[0]);
+    ::close(ends[1]);
+    return -1;
+  }
+  const UniqueFd ready_in(ends[0]), ready_out(ends[1]), go_in(ends[2]), go_out(ends[3]);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::alarm(10);
+    char byte = ::unshare(CLONE_NEWUSER) == 0 ? 1 : 0;
+    if (::write(ready_out.get(), &byte, 1) != 1 || byte == 0) ::_exit(2);
+    if (::read(go_in.get(), &byte, 1) != 1 || byte == 0) ::_exit(2);
+    if (::setresgid(0, 0, 0) != 0 || ::setresuid(0, 0, 0) != 0) ::_exit(2);
+    ::_exit(body() ? 0 : 1);
+  }
+  if (child < 0) return -1;
+  char byte = 0;
+  if (::read(ready_in.get(), &byte, 1) == 1 && byte == 1) {
+    const std::string proc = "/proc/" + std::to_string(child) + "/";
+    for (const char* map : {"uid_map", "gid_map"}) {
+      std::FILE* file = std::fopen((proc + map).c_str(), "w");
+      const bool written = file != nullptr && std::fputs("0 100000 65536\n", file) >= 0;
+      if (file == nullptr || std::fclose(file) != 0 || !written) byte = 0;
+    }
+  }
+  if (::write(go_out.get(), &byte, 1) != 1) byte = 0;
+  int status = 0;
+  if (::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
 }
 
 class PosixPlatformTest : public ::testing::Test {
@@ -402,6 +442,39 @@ TEST_F(ReplaceModelTest, AModelInTheRootFolderIsReplaced) {
   }));
   EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "new");
   EXPECT_EQ(Files(), 1u);
+}
+
+// In a user namespace (a rootless container), an owner or group that the
+// namespace does not map shows as the overflow ID, which is also the ID of
+// the namespace's own nobody: a new file given it would belong to that other
+// user. Such a model is rewritten in place and keeps its owner and group.
+TEST_F(ReplaceModelTest, AnOwnerTheNamespaceCannotSeeStays) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to map a user namespace";
+  // Outside IDs: 100000 is the namespace's superuser, 0 is not mapped.
+  const struct {
+    uid_t owner;
+    gid_t group;
+  } cases[] = {{0, 0}, {100000, 0}, {0, 100000}};
+  ASSERT_EQ(::chown(dir_.path().c_str(), 100000, 100000), 0);
+  fs::permissions(dir_.path(), fs::perms(0755));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.owner) + ":" + std::to_string(c.group));
+    StartWith("old", false);
+    ASSERT_EQ(::chown((dir_ / "model.obj").c_str(), c.owner, c.group), 0);
+    fs::permissions(dir_ / "model.obj", fs::perms(0666));
+    Open(dir_ / "model.obj");
+    const int code =
+        ExitCodeInUserNamespace([&] { return Replace("new") == ReplaceResult::kReplaced; });
+    if (code == 2) GTEST_SKIP() << "no user namespaces here";
+    EXPECT_EQ(code, 0);
+    struct stat st {};
+    ASSERT_EQ(::stat((dir_ / "model.obj").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, c.owner);
+    EXPECT_EQ(st.st_gid, c.group);
+    EXPECT_EQ(st.st_mode & 07777, 0666u);
+    EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "new");
+    EXPECT_EQ(Files(), 1u);
+  }
 }
 
 TEST_F(ReplaceModelTest, ExtendedAttributesAndAclsComeAlong) {

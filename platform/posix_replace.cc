@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -316,6 +317,50 @@ bool CarryOver(int model, const struct stat& st, int out) {
          CopyFlags(model, out) && ::fchmod(out, st.st_mode & 07777) == 0;
 }
 
+// A small file of the system's, such as /proc/self/uid_map, as text; empty
+// where it cannot be read.
+std::string SystemText(const char* path) {
+  std::string text;
+  const UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+  char buffer[4096];
+  for (ssize_t n = 0; fd.valid();) {
+    n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  return text;
+}
+
+// Whether `id`, the model's owner or group as this process sees it, may
+// stand for another ID. In a user namespace (a rootless container) every ID
+// that its map leaves out shows as the overflow ID, which is also the ID of
+// the namespace's own nobody: a new file given it would belong to that
+// other user. Outside one, `map` maps all 4294967295 IDs. Where /proc cannot
+// be read, the overflow ID is taken to stand for another.
+bool MayStandForAnother(unsigned id, const char* overflow, const char* map) {
+  const std::string shown = SystemText(overflow);
+  if (id != (shown.empty() ? 65534 : std::strtoul(shown.c_str(), nullptr, 10))) return false;
+  const std::string lines = SystemText(map);
+  unsigned long long mapped = 0;
+  const char* at = lines.c_str();
+  for (char* end = nullptr;; at = end) {
+    std::strtoull(at, &end, 10);   // inside
+    std::strtoull(end, &end, 10);  // outside
+    const unsigned long long count = std::strtoull(end, &end, 10);
+    if (end == at) break;
+    mapped += count;
+  }
+  return mapped < 4294967295ULL;
+}
+
+// Whether the model's owner or group may be one that this process cannot
+// see, and so cannot give to a new file.
+bool OwnerUnseen(const struct stat& st) {
+  return MayStandForAnother(st.st_uid, "/proc/sys/kernel/overflowuid", "/proc/self/uid_map") ||
+         MayStandForAnother(st.st_gid, "/proc/sys/kernel/overflowgid", "/proc/self/gid_map");
+}
+
 // Whether the folder is append-only: a file made there could then neither
 // take the model's place nor be removed again. Asked of the folder's
 // attributes first, which a folder that may not be listed, and so is open
@@ -343,9 +388,10 @@ bool MountedOver(int model) {
 Step ReplaceByRename(int folder, const std::string& name, int model, const struct stat& st,
                      int result, off_t size, const FileIdentity& read, CopyBuffers& buffers,
                      const std::function<void()>& keep_result) {
-  // Other names would keep the old model; see AppendOnly for the folder and
-  // MountedOver for a file mounted there.
-  if (st.st_nlink != 1 || AppendOnly(folder) || MountedOver(model)) return Step::kCannotCarry;
+  // Other names would keep the old model; see AppendOnly for the folder,
+  // MountedOver for a file mounted there and OwnerUnseen for its owner.
+  if (st.st_nlink != 1 || AppendOnly(folder) || MountedOver(model) || OwnerUnseen(st))
+    return Step::kCannotCarry;
   NewFile file;
   // A folder that cannot be written, or is full, leaves the model as it is.
   if (!CreateBeside(folder, &file)) return Step::kFailed;

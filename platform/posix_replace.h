@@ -18,9 +18,10 @@ namespace sgsplit {
 // to the disk and renamed over it, so the model is wholly old or wholly new;
 // the two swap names where the file system can, so that a save that lands
 // at the last moment goes back rather than being lost. A model the new file
-// cannot stand in for (another owner or group that may not be given, an
-// attribute or flag that may not be set, more than one name, an append-only
-// folder, a file mounted over the model) is rewritten in place instead,
+// cannot stand in for (another owner or group that may not be given, or
+// that a user namespace does not map, an attribute or flag that may not be
+// set, more than one name, an append-only folder, a file mounted over the
+// model) is rewritten in place instead,
 // keeping all it carries and its other names; the room is taken first, so
 // that a full disk is found before its first byte changes.
 // A folder where no file can be made beside the model, or that is full,
