@@ -360,6 +360,19 @@ bool ReadBlock(HANDLE file, char* buffer, DWORD size, DWORD* got) {
   return true;
 }
 
+// Writes all `size` bytes. A write that stops short (a disk that fills up part
+// way through it) is written on from there, so that the system says why the
+// rest cannot go.
+bool WriteAll(HANDLE file, const char* data, DWORD size) {
+  for (DWORD done = 0; done < size;) {
+    DWORD n = 0;
+    if (!WriteFile(file, data + done, size - done, &n, nullptr)) return false;
+    if (n == 0) return Failed(ERROR_WRITE_FAULT);
+    done += n;
+  }
+  return true;
+}
+
 bool Rewind(HANDLE file) {
   const LARGE_INTEGER start = {};
   return SetFilePointerEx(file, start, nullptr, FILE_BEGIN) != 0;
@@ -454,9 +467,7 @@ bool CopyFromStart(HANDLE source, HANDLE target, std::int64_t size, CopyBuffers&
     DWORD got = 0;
     if (!ReadBlock(source, block.data(), n, &got)) return false;
     if (got < n) return Failed(ERROR_HANDLE_EOF);  // the result shrank under us
-    DWORD written = 0;
-    if (!WriteFile(target, block.data(), got, &written, nullptr)) return false;
-    if (written != got) return Failed(ERROR_WRITE_FAULT);
+    if (!WriteAll(target, block.data(), got)) return false;
     left -= got;
   }
   return true;

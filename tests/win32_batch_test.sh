@@ -141,7 +141,9 @@ ls "$temp"/obj*.tmp >/dev/null 2>&1 && fail "temporary files left in $temp"
 
 # A copy that breaks off part way: a model on a file system too small for its
 # rewrite. The model may be damaged, so the result stays in the temporary file,
-# which the message names (needs root for the mount; skipped otherwise).
+# which the message names, with the system's reason: Wine's write stops short
+# when the disk fills, and only the write of the rest says why (needs root for
+# the mount; skipped otherwise).
 if [ "$(id -u)" -eq 0 ] && mkdir "$work/small" && mount -t tmpfs -o size=128k tmpfs "$work/small"; then
   for part in $(seq 5000); do printf 's 1\n'; done >"$work/small/full.obj"
   cp "$work/small/full.obj" "$work/full.obj"
@@ -150,7 +152,7 @@ if [ "$(id -u)" -eq 0 ] && mkdir "$work/small" && mount -t tmpfs -o size=128k tm
   wine "$exe" "$(winepath -w "$work/small/full.obj")" 2>"$work/err" || status=$?
   umount "$work/small"
   [ "$status" -eq 2 ] || fail "disk full: exit $status"
-  kept=$(tr -d '\r' <"$work/err" | sed -n 's/^sgsplit-batch: .*full\.obj: .*; the rewritten model is in \(.*\)$/\1/p')
+  kept=$(tr -d '\r' <"$work/err" | sed -n 's/^sgsplit-batch: .*full\.obj: cannot replace the file: Disk full; the rewritten model is in \(.*\)$/\1/p')
   [ -n "$kept" ] || fail "disk full: message $(cat "$work/err")"
   cmp "$work/full.obj" "$(winepath -u "$kept")" || fail "disk full: the kept result is not the rewrite"
   rm -f "$(winepath -u "$kept")"
