@@ -473,6 +473,35 @@ bool CopyFromStart(HANDLE source, HANDLE target, std::int64_t size, CopyBuffers&
   return true;
 }
 
+// Writes zeros over `file` from `from` to `to`, past its old end, where it
+// was just made longer. A longer length alone takes no room on a sparse file,
+// a file server's share or Wine: the writes take it, before the model's first
+// byte changes. With `check` (others can write the model), each block is read
+// first, and `changed` tells whether another program wrote there meanwhile.
+// Asks for no memory.
+bool FillPastEnd(HANDLE file, std::int64_t from, std::int64_t to, CopyBuffers& buffers, bool check,
+                 bool* changed) {
+  std::vector<char>& zeros = buffers.first;
+  std::vector<char>& seen = buffers.second;
+  std::fill(zeros.begin(), zeros.end(), '\0');
+  for (std::int64_t offset = from; offset < to;) {
+    const DWORD n = static_cast<DWORD>(std::min<std::int64_t>(to - offset, kCopyBlock));
+    LARGE_INTEGER at;
+    at.QuadPart = offset;
+    if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN)) return false;
+    if (check) {
+      DWORD got = 0;
+      if (!ReadBlock(file, seen.data(), n, &got) ||
+          !SetFilePointerEx(file, at, nullptr, FILE_BEGIN))
+        return false;
+      if (got != n || std::memcmp(seen.data(), zeros.data(), n) != 0) *changed = true;
+    }
+    if (!WriteAll(file, zeros.data(), n)) return false;
+    offset += n;
+  }
+  return true;
+}
+
 // Whether `file` holds exactly the first `size` bytes of `source`. False when
 // either cannot be read. Asks for no memory.
 bool HoldsContent(HANDLE file, HANDLE source, std::int64_t size, CopyBuffers& buffers, bool* same) {
@@ -694,16 +723,20 @@ class Win32Platform final : public Platform {
       if (length.QuadPart != old_size || now != prints) return ReplaceResult::kModelChanged;
     }
     if (LockedElsewhere(model.get())) return ReplaceResult::kUntouched;
-    // The model takes the result's length first: a full disk is found before
-    // the model's first byte changes, and the model gets its own length back.
-    if (!SetLength(model.get(), size.QuadPart)) {
+    // The model takes the result's length and the room for it first: a full
+    // disk is found before the model's first byte changes, and the model gets
+    // its own length back. Zeros that another program's write past the old
+    // end was lost under are told as its write during the copy.
+    bool overwritten = false;
+    if (!SetLength(model.get(), size.QuadPart) ||
+        !FillPastEnd(model.get(), old_size, size.QuadPart, buffers, shared, &overwritten)) {
       const KeepLastError keep;
-      return SetLength(model.get(), static_cast<std::int64_t>(before.size))
-                 ? ReplaceResult::kUntouched
-                 : ReplaceResult::kMaybeDamaged;
+      if (overwritten) return ReplaceResult::kWrittenMeanwhile;
+      return SetLength(model.get(), old_size) ? ReplaceResult::kUntouched
+                                              : ReplaceResult::kMaybeDamaged;
     }
     // Flushed before the temporary file, the one other whole copy, goes.
-    bool same = true, overwritten = false;
+    bool same = true;
     if (!CopyFromStart(HandleOf(result), model.get(), size.QuadPart, buffers,
                        shared ? &prints.blocks : nullptr, &overwritten) ||
         !FlushFileBuffers(model.get()) ||

@@ -807,7 +807,9 @@ TEST_F(Win32PlatformTest, ASaveInPlaceDuringTheReplacementIsNeverLost) {
 // hold, so nothing keeps it from writing while the result goes in. When it
 // does, the replacement says so rather than that the model is the result:
 // whether it writes where the copy has been (its bytes stay) or where the
-// copy has yet to go (the copy then writes over them).
+// copy has yet to go (the copy then writes over them), or past the model's
+// old end once it is made longer, where the room for the result is being
+// taken before the copy begins.
 TEST_F(Win32PlatformTest, AHolderThatWritesDuringTheCopyIsFound) {
   ScratchDir temp;
   const fs::path model = dir_ / "model.obj";
@@ -818,9 +820,11 @@ TEST_F(Win32PlatformTest, AHolderThatWritesDuringTheCopyIsFound) {
     DWORD offset;     // where the holder writes
     bool again;       // again and again, or once
     bool bytes_stay;  // what the model holds after
+    bool on_length;   // writes once the model is longer, not once its first bytes changed
   } cases[] = {
-      {"where the copy has been", 0, true, true},
-      {"where the copy has yet to go", static_cast<DWORD>(size) - 1000, false, false},
+      {"where the copy has been", 0, true, true, false},
+      {"where the copy has yet to go", static_cast<DWORD>(size) - 1000, false, false, false},
+      {"past the old end", static_cast<DWORD>(size) - 1000, false, false, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -832,15 +836,20 @@ TEST_F(Win32PlatformTest, AHolderThatWritesDuringTheCopyIsFound) {
     ASSERT_TRUE(holder.valid());
     std::atomic<bool> done = false;
     bool wrote = false;
-    // Once the copy has changed the model's first bytes, the holder writes
-    // its own.
+    // Once the copy has changed the model's first bytes, or the model has
+    // taken the result's length, the holder writes its own.
     std::thread writer([&] {
       while (!done) {
         OVERLAPPED at = {};
         char first[4] = {};
         DWORD n = 0;
-        if (!wrote && (!ReadFile(holder.get(), first, sizeof first, &n, &at) ||
-                       std::memcmp(first, kOldModel, sizeof first) == 0))
+        LARGE_INTEGER length = {};
+        if (!wrote && c.on_length &&
+            (!GetFileSizeEx(holder.get(), &length) || length.QuadPart != std::int64_t{size}))
+          continue;
+        if (!wrote && !c.on_length &&
+            (!ReadFile(holder.get(), first, sizeof first, &n, &at) ||
+             std::memcmp(first, kOldModel, sizeof first) == 0))
           continue;
         if (wrote && !c.again) break;
         at = {};

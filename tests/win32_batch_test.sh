@@ -139,25 +139,43 @@ fi
 temp=$(winepath -u "$(wine cmd.exe /c echo %TEMP% | tr -d '\r')")
 ls "$temp"/obj*.tmp >/dev/null 2>&1 && fail "temporary files left in $temp"
 
-# A copy that breaks off part way: a model on a file system too small for its
-# rewrite. The model may be damaged, so the result stays in the temporary file,
-# which the message names, with the system's reason: Wine's write stops short
-# when the disk fills, and only the write of the rest says why (needs root for
-# the mount; skipped otherwise).
+# A model on a file system too small for its rewrite (needs root for the
+# mount; skipped otherwise). Making the model longer takes no room there, as
+# on a sparse file or a file server's share, so the room past its old end is
+# written before its first byte changes: the full disk leaves it alone, with
+# the system's reason and no temporary file. A sparse model, whose holes take
+# room only once the copy writes them, still fills the disk part way through
+# the copy: the model may be damaged, so the result stays in the temporary
+# file, which the message names with the system's reason (Wine's write stops
+# short when the disk fills, and only the write of the rest says why).
 if [ "$(id -u)" -eq 0 ] && mkdir "$work/small" && mount -t tmpfs -o size=128k tmpfs "$work/small"; then
   for part in $(seq 5000); do printf 's 1\n'; done >"$work/small/full.obj"
-  cp "$work/small/full.obj" "$work/full.obj"
-  "$native" "$work/full.obj"
+  cp "$work/small/full.obj" "$work/full.before"
   status=0
   wine "$exe" "$(winepath -w "$work/small/full.obj")" 2>"$work/err" || status=$?
-  umount "$work/small"
   [ "$status" -eq 2 ] || fail "disk full: exit $status"
-  kept=$(tr -d '\r' <"$work/err" | sed -n 's/^sgsplit-batch: .*full\.obj: cannot replace the file: Disk full; the rewritten model is in \(.*\)$/\1/p')
-  [ -n "$kept" ] || fail "disk full: message $(cat "$work/err")"
-  cmp "$work/full.obj" "$(winepath -u "$kept")" || fail "disk full: the kept result is not the rewrite"
+  cmp "$work/small/full.obj" "$work/full.before" || fail "disk full: the model was changed"
+  grep -qx 'sgsplit-batch: .*full\.obj: cannot replace the file: Disk full' <(tr -d '\r' <"$work/err") ||
+    fail "disk full: message $(cat "$work/err")"
+  ls "$temp"/obj*.tmp >/dev/null 2>&1 && fail "disk full: a temporary file was left in $temp"
+  rm "$work/small/full.obj"
+
+  # A line of 1 MiB of zeros, all of it a hole; the rest fits.
+  { for part in $(seq 200); do printf 's 1\n'; done; } >"$work/small/sparse.obj"
+  truncate -s +1M "$work/small/sparse.obj"
+  printf '\n' >>"$work/small/sparse.obj"
+  cp "$work/small/sparse.obj" "$work/sparse.obj"
+  "$native" "$work/sparse.obj"
+  status=0
+  wine "$exe" "$(winepath -w "$work/small/sparse.obj")" 2>"$work/err" || status=$?
+  umount "$work/small"
+  [ "$status" -eq 2 ] || fail "disk full part way: exit $status"
+  kept=$(tr -d '\r' <"$work/err" | sed -n 's/^sgsplit-batch: .*sparse\.obj: cannot replace the file: Disk full; the rewritten model is in \(.*\)$/\1/p')
+  [ -n "$kept" ] || fail "disk full part way: message $(cat "$work/err")"
+  cmp "$work/sparse.obj" "$(winepath -u "$kept")" || fail "disk full part way: the kept result is not the rewrite"
   rm -f "$(winepath -u "$kept")"
 else
-  echo "skipped: a copy that breaks off part way (needs root to mount a small file system)"
+  echo "skipped: a model on a full disk (needs root to mount a small file system)"
 fi
 
 # Ctrl+C while the result is copied into the model waits until the model is
