@@ -1070,6 +1070,25 @@ std::vector<ForeignName> NamesTheCodePageLacks(Platform& platform) {
   return names;
 }
 
+// Files and folders made through the prefix that lifts the old path limit,
+// removed through it, the last made first, when the test is done: the
+// scratch folder's own removal cannot reach that deep.
+class DeepPaths {
+ public:
+  DeepPaths() = default;
+  ~DeepPaths() {
+    for (auto path = made_.rbegin(); path != made_.rend(); ++path)
+      if (!DeleteFileW(path->c_str())) RemoveDirectoryW(path->c_str());
+  }
+  DeepPaths(const DeepPaths&) = delete;
+  DeepPaths& operator=(const DeepPaths&) = delete;
+  // `path` with the prefix, noted for removal.
+  std::wstring Add(const std::wstring& path) { return made_.emplace_back(L"\\\\?\\" + path); }
+
+ private:
+  std::vector<std::wstring> made_;
+};
+
 // A model deep in folders, its path longer than the 260 characters of the
 // old file functions, is rewritten whether or not its name fits the code page.
 TEST_F(Win32PlatformTest, AModelPastTheOldPathLimitIsRewritten) {
@@ -1079,17 +1098,18 @@ TEST_F(Win32PlatformTest, AModelPastTheOldPathLimitIsRewritten) {
   const testing::ScopedTempFolder tmp(temp.path());
   // Folders made through the prefix that lifts the limit; the model's path
   // is given to the pass as a user would choose it, without.
+  DeepPaths deep;
   std::wstring folder = dir_.path().wstring();
   for (int depth = 0; folder.size() < 300; ++depth) {
     folder += L"\\folder-" + std::to_wstring(depth) + std::wstring(40, L'x');
-    ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + folder).c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(deep.Add(folder).c_str(), nullptr));
   }
   const std::u16string names[] = {u"model.obj", foreign.front().name};
   for (const std::u16string& name : names) {
     const std::wstring path = folder + L"\\" + std::wstring(name.begin(), name.end());
     SCOPED_TRACE(&name == names ? "a plain name" : "a name the code page lacks");
     {
-      const OwnHandle file(CreateFileW((L"\\\\?\\" + path).c_str(), GENERIC_WRITE, 0, nullptr,
+      const OwnHandle file(CreateFileW(deep.Add(path).c_str(), GENERIC_WRITE, 0, nullptr,
                                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
       ASSERT_TRUE(file.valid());
       DWORD written = 0;
