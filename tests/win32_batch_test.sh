@@ -149,6 +149,22 @@ ls "$temp"/obj*.tmp >/dev/null 2>&1 && fail "temporary files left in $temp"
 # file, which the message names with the system's reason (Wine's write stops
 # short when the disk fills, and only the write of the rest says why).
 if [ "$(id -u)" -eq 0 ] && mkdir "$work/small" && mount -t tmpfs -o size=128k tmpfs "$work/small"; then
+  # A temporary folder there: the result does not fit, the model stays, and
+  # the message names the folder whose disk is full, not only "the temporary
+  # file" (see above for the blank).
+  small_w=$(winepath -w "$work/small")
+  if [[ "$exe_w$no_temp_w$small_w" != *' '* ]]; then
+    for part in $(seq 5000); do printf 's 1\n'; done >"$work/windows/temp-full.obj"
+    cp "$work/windows/temp-full.obj" "$work/temp-full.before"
+    status=0
+    wine cmd.exe /c "set TMP=$small_w&& set TEMP=$small_w&& $exe_w $(winepath -w "$work/windows/temp-full.obj")" \
+      2>"$work/err" || status=$?
+    [ "$status" -eq 1 ] || fail "temporary folder full: exit $status"
+    cmp "$work/windows/temp-full.obj" "$work/temp-full.before" || fail "temporary folder full: the model was changed"
+    grep -qxF "sgsplit-batch: $(winepath -w "$work/windows/temp-full.obj"): cannot write the temporary file: Disk full; the temporary folder is $small_w\\" \
+      <(tr -d '\r' <"$work/err") || fail "temporary folder full: message $(cat "$work/err")"
+    [ -z "$(ls -A "$work/small")" ] || fail "temporary folder full: $(ls "$work/small") left behind"
+  fi
   for part in $(seq 5000); do printf 's 1\n'; done >"$work/small/full.obj"
   cp "$work/small/full.obj" "$work/full.before"
   status=0
