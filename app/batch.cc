@@ -96,8 +96,10 @@ int RunBatch(Platform& platform, const std::vector<BatchArgument>& arguments, Di
   }
 
   int status = 0;
-  for (const BatchArgument* file : files)
+  for (const BatchArgument* file : files) {
     status = std::max(status, Rewrite(platform, *file, display, err));
+    std::fflush(err);  // each file's line as it is done, where `err` is buffered
+  }
   return status;
 }
 

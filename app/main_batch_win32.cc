@@ -1,7 +1,11 @@
 // sgsplit-batch on Windows: the arguments arrive as UTF-16 and name the files
 // exactly; messages are written as UTF-8, which the console is switched to.
 #include <windows.h>
+// After <windows.h>.
+#include <fcntl.h>
+#include <io.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -43,10 +47,31 @@ class Utf8Console {
   UINT old_code_page_;  // 0 when there is no console
 };
 
+// More than the longest message line: a model's path of 1023 UTF-16 units
+// and the temporary file's, each unit shown in up to ten bytes, and a reason.
+constexpr std::size_t kLineRoom = 32 * 1024;
+
+// A console decodes UTF-8 only from whole sequences in one write. The C
+// library's text mode hands a console one byte at a time, and may first read
+// them in its own locale's code page, so a name outside ASCII showed as other
+// characters. A stream that is a console is written in binary mode (the
+// console starts a new line at LF itself), through a buffer that takes a whole
+// line; the caller flushes it after each line.
+void WholeLinesToConsole(std::FILE* stream) {
+  const int descriptor = _fileno(stream);
+  DWORD mode = 0;
+  if (descriptor < 0 ||
+      !GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(descriptor)), &mode))
+    return;
+  _setmode(descriptor, _O_BINARY);
+  std::setvbuf(stream, nullptr, _IOFBF, kLineRoom);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   const Utf8Console console;
+  WholeLinesToConsole(stderr);
   std::vector<sgsplit::BatchArgument> arguments;
   for (int i = 1; i < argc; ++i) {
     const std::wstring_view word(argv[i]);

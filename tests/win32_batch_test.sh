@@ -62,6 +62,14 @@ for name in 'Ā.obj' 'Модель.obj' 'Μοντέλο.obj' '模型.obj'; do
 done
 cmp "$work/windows/A.obj" "$work/decoy.expected" || fail "the decoy A.obj was changed"
 
+# On a console (a terminal for Wine's), a name in a message reads as it is
+# spelled: the console is switched to UTF-8, and each line reaches it whole.
+# Wine's console draws a blank by moving the cursor, so the name has none.
+console_out=$(LC_ALL=C.UTF-8 script -qec \
+  "wine $(printf '%q' "$exe") $(printf '%q' "$(winepath -w "$work/windows/Нет-модели.obj")")" /dev/null |
+  sed 's/\x1b\[[0-9;?]*[a-zA-Z]//g') || true
+grep -qF 'Нет-модели.obj:' <<<"$console_out" || fail "console: the name is not shown as spelled: $console_out"
+
 # Where the thread's code page (Wine takes it from LC_MESSAGES) differs from
 # the process's (from LC_CTYPE), which the file functions read names in, the
 # chosen model is rewritten and the file that its narrowed name reads as in
