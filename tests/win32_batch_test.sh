@@ -64,9 +64,10 @@ cmp "$work/windows/A.obj" "$work/decoy.expected" || fail "the decoy A.obj was ch
 
 # On a console (a terminal for Wine's), a name in a message reads as it is
 # spelled: the console is switched to UTF-8, and each line reaches it whole.
-# Wine's console draws a blank by moving the cursor, so the name has none.
+# Wine's console draws a blank by moving the cursor, so the name has none; a
+# wide terminal keeps the line from being wrapped inside the name.
 console_out=$(LC_ALL=C.UTF-8 script -qec \
-  "wine $(printf '%q' "$exe") $(printf '%q' "$(winepath -w "$work/windows/Нет-модели.obj")")" /dev/null |
+  "stty cols 1000; wine $(printf '%q' "$exe") $(printf '%q' "$(winepath -w "$work/windows/Нет-модели.obj")")" /dev/null |
   sed 's/\x1b\[[0-9;?]*[a-zA-Z]//g') || true
 grep -qF 'Нет-модели.obj:' <<<"$console_out" || fail "console: the name is not shown as spelled: $console_out"
 
