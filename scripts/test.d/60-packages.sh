@@ -6,8 +6,8 @@
 # removal nothing left. The .msi under a Wine prefix of its own: installed
 # with stripped programs, found in the Start menu and the installed-programs
 # list, the installed sgsplit-batch.exe run on a model, sgsplit.exe started
-# from its shortcut, upgraded in place by a later version, and after removal
-# nothing left.
+# from its shortcut, upgraded in place by a later version and by another build
+# of it, an earlier version refused, and after removal nothing left.
 # Installing needs root (as in CI); elsewhere only the packages are checked.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -214,8 +214,19 @@ wine msiexec /i "$(winepath -w "$work/later.msi")" /qn || fail "msiexec /i of $l
 [ "$(installed_version)" = "$later" ] || fail "after the upgrade: version $(installed_version)"
 check_installed_batch "the upgraded sgsplit-batch.exe"
 
+echo "--- another build of the same version replaces it; an earlier one is refused"
+# Each build has a product code of its own.
+(cd "$work/later" && wixl --arch x64 --define "Version=$later" --output "$work/rebuilt.msi" sgsplit.wxs)
+wine msiexec /i "$(winepath -w "$work/rebuilt.msi")" /qn || fail "msiexec /i of a rebuilt $later exited with $?"
+[ "$(installed_entries)" = 1 ] || fail "$(installed_entries) entries after another build of $later"
+check_installed_batch "the rebuilt sgsplit-batch.exe"
+! wine msiexec /i "$(winepath -w "$msi")" /qn || fail "$version was installed over $later"
+[ "$(installed_entries)" = 1 ] || fail "$(installed_entries) entries after $version was refused"
+[ "$(installed_version)" = "$later" ] || fail "after $version was refused: version $(installed_version)"
+check_installed_batch "sgsplit-batch.exe after $version was refused"
+
 echo "--- msiexec /x"
-wine msiexec /x "$(winepath -w "$work/later.msi")" /qn || fail "msiexec /x exited with $?"
+wine msiexec /x "$(winepath -w "$work/rebuilt.msi")" /qn || fail "msiexec /x exited with $?"
 left=$(find "$drive_c" -iname '*sgsplit*')
 [ -z "$left" ] || fail "left after removal: $left"
 for link in "${shortcuts[@]}"; do
