@@ -216,6 +216,12 @@ void Pass(Platform& platform, const PassOptions& options, PassReport& report,
       report.outcome = PassOutcome::kReplaceFailed;
       report.failure = "another program wrote to the model while the result was copied into it";
       return;
+    case ReplaceResult::kReplacedMeanwhile:
+      temp_file.Keep();
+      report.outcome = PassOutcome::kReplaceFailed;
+      report.failure =
+          "another program replaced or removed the model while the result was copied into it";
+      return;
   }
   report.outcome = PassOutcome::kCompleted;
   if (!temp_file.Remove())

@@ -37,13 +37,15 @@ enum class ChooseResult {
 };
 
 enum class ReplaceResult {
-  kReplaced,          // the model now holds the result
-  kUntouched,         // failed; the model still holds its old content
-  kModelChanged,      // the name no longer leads to the file read, or that file
-                      // changed after it was opened; whatever is there is untouched
-  kMaybeDamaged,      // failed part way; the model may hold neither old nor new content
-  kWrittenMeanwhile,  // the result went in, but another program wrote to the
-                      // model at the same time: it may hold neither content
+  kReplaced,           // the model now holds the result
+  kUntouched,          // failed; the model still holds its old content
+  kModelChanged,       // the name no longer leads to the file read, or that file
+                       // changed after it was opened; whatever is there is untouched
+  kMaybeDamaged,       // failed part way; the model may hold neither old nor new content
+  kWrittenMeanwhile,   // the result went in, but another program wrote to the
+                       // model at the same time: it may hold neither content
+  kReplacedMeanwhile,  // the result went in, but another program put another
+                       // file under the model's name, or removed it, meanwhile
 };
 
 // Which file an open handle leads to, and its size and last changes when it

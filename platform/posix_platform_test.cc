@@ -830,6 +830,53 @@ TEST_F(ReplaceModelTest, AnAppendDuringTheCopyIntoTheModelIsFound) {
   EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "newmore");
 }
 
+// An editor that saves a model with a second name while the result is copied
+// into it, by a new file renamed over it, a link, or removing and making it
+// anew, or that takes the name away, keeps its save; the result went into
+// the file that the name no longer leads to, and the run is not done.
+TEST_F(ReplaceModelTest, AModelReplacedDuringTheCopyIntoItIsNotDone) {
+  const struct {
+    const char* what;
+    std::function<void(const fs::path& dir)> meddle;
+    const char* left;  // what the model's name then leads to
+  } cases[] = {
+      {"saved by an editor", SaveByRename, "saved"},
+      {"made a link to another file",
+       [](const fs::path& dir) {
+         fs::remove(dir / "model.obj");
+         fs::create_symlink(dir / "victim", dir / "model.obj");
+       },
+       "victim"},
+      {"removed and made anew",
+       [](const fs::path& dir) {
+         fs::remove(dir / "model.obj");
+         WriteBytes(dir / "model.obj", "anew");
+       },
+       "anew"},
+      {"removed", [](const fs::path& dir) { fs::rename(dir / "model.obj", dir / "gone"); },
+       nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    StartWith("old old old", true);
+    WriteBytes(dir_ / "victim", "victim");
+    // The first flush is the result's, the second the model's after the copy.
+    EXPECT_EQ(WithMeddlingAt(
+                  {SYS_fsync},
+                  [&](int n) {
+                    if (n == 1) c.meddle(dir_.path());
+                    return 0;
+                  },
+                  [&] { return Replace("new") == ReplaceResult::kReplacedMeanwhile; }),
+              0);
+    if (c.left != nullptr) {
+      EXPECT_EQ(ReadBytes(dir_ / "model.obj"), c.left);
+    }
+    EXPECT_EQ(ReadBytes(dir_ / "other.obj"), "new");
+    EXPECT_EQ(ReadBytes(dir_ / "victim"), "victim");
+  }
+}
+
 // A signal that comes while the model is being replaced waits until that is
 // done. Where the model then does not hold the result, the temporary file is
 // the result's only whole copy, and it stays when the signal ends the run.

@@ -460,6 +460,15 @@ ReplaceResult CopyInto(int model, off_t old_size, int result, off_t size, CopyBu
   return same ? ReplaceResult::kReplaced : ReplaceResult::kWrittenMeanwhile;
 }
 
+// Whether `name` in `folder` leads, without a link, to the open file `fd`.
+// Where the name cannot be looked up for another reason than its absence,
+// nothing says otherwise.
+bool StillNamed(int folder, const std::string& name, int fd) {
+  struct stat named, held;
+  if (::fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) return errno != ENOENT;
+  return ::fstat(fd, &held) != 0 || IdentityOf(named).SameFile(IdentityOf(held));
+}
+
 // Writes the result into the model itself.
 ReplaceResult ReplaceInPlace(int folder, const std::string& name, int result, off_t size,
                              const FileIdentity& read, CopyBuffers& buffers,
@@ -478,9 +487,14 @@ ReplaceResult ReplaceInPlace(int folder, const std::string& name, int result, of
   // the first byte copied it is half old, half new: a signal waits until it
   // is whole again.
   const SignalsHeld held;
-  const ReplaceResult outcome = CopyInto(out.get(), st.st_size, result, size, buffers, error);
-  if (outcome == ReplaceResult::kMaybeDamaged || outcome == ReplaceResult::kWrittenMeanwhile)
-    keep_result();
+  ReplaceResult outcome = CopyInto(out.get(), st.st_size, result, size, buffers, error);
+  // An editor that saved by renaming a new file over the model, or removed
+  // it, meanwhile has the result written into a file the name no longer
+  // leads to, gone from the disk with its last name: the temporary file is
+  // then the result's one whole copy, and the run is not done.
+  if (outcome == ReplaceResult::kReplaced && !StillNamed(folder, name, out.get()))
+    outcome = ReplaceResult::kReplacedMeanwhile;
+  if (outcome != ReplaceResult::kReplaced && outcome != ReplaceResult::kUntouched) keep_result();
   return outcome;
 }
 

@@ -27,8 +27,8 @@ namespace sgsplit {
 // A folder where no file can be made beside the model, or that is full,
 // leaves the model as it is.
 // A model with no write permission is left alone, also for the superuser.
-// Where the run ends with the model perhaps damaged, or written by another
-// program meanwhile, the result is the only whole copy of the rewritten
+// Where the run ends with the model perhaps damaged, or written, replaced or
+// removed by another program meanwhile, the result is the only whole copy of the rewritten
 // model: `keep_result` is called before a signal held back meanwhile may end
 // the process, so that it can be taken off the files removed on a signal.
 // `*error` is the system's code for a failure.

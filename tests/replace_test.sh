@@ -293,6 +293,30 @@ cmp "$kept" "$work/busy.expected" || fail "written meanwhile: the kept file is n
 rm "$kept" "$work/models/busy.obj" "$work/models/busy-other.obj"
 echo "ok: a model written meanwhile"
 
+# An editor that saves such a model by renaming a new file over it while the
+# result is copied in (the run is stopped there, and goes on once the save is
+# made) keeps its save; the result went into the file that the model's name
+# no longer leads to, so the run says so, exits 2 and keeps the whole result.
+make_big_model "$work/models/busy.obj" 1000000
+ln "$work/models/busy.obj" "$work/models/busy-other.obj"
+cp "$work/models/busy.obj" "$work/busy.before"
+TMPDIR=$work/tmp "$batch" "$work/models/busy.obj" 2>"$work/err.txt" &
+pid=$!
+wait_for_copy "$work/models/busy.obj" "$work/busy.before" "$pid"
+kill -s STOP "$pid"
+printf "the user's save\n" >"$work/models/saved.obj"
+mv "$work/models/saved.obj" "$work/models/busy.obj"
+kill -s CONT "$pid"
+status=0
+wait "$pid" || status=$?
+[ "$status" -eq 2 ] || fail "renamed over meanwhile: exit $status: $(cat "$work/err.txt")"
+kept=$(sed -n 's/^sgsplit-batch: .*busy\.obj: another program replaced or removed the model while the result was copied into it; the rewritten model is in \(.*\)$/\1/p' "$work/err.txt")
+[ -n "$kept" ] || fail "renamed over meanwhile: message: $(cat "$work/err.txt")"
+cmp "$kept" "$work/busy.expected" || fail "renamed over meanwhile: the kept file is not the whole result"
+[ "$(cat "$work/models/busy.obj")" = "the user's save" ] || fail "renamed over meanwhile: the save is gone"
+rm "$kept" "$work/models/busy.obj" "$work/models/busy-other.obj"
+echo "ok: a model renamed over meanwhile"
+
 # Before the result is copied into a model with a second name, the temporary
 # file, then the one other whole copy, is committed to the disk: a power cut
 # during the copy must not take both.
