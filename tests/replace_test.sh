@@ -307,8 +307,7 @@ kill -s STOP "$pid"
 printf "the user's save\n" >"$work/models/saved.obj"
 mv "$work/models/saved.obj" "$work/models/busy.obj"
 kill -s CONT "$pid"
-status=0
-wait "$pid" || status=$?
+wait_through_stop "$pid"
 [ "$status" -eq 2 ] || fail "renamed over meanwhile: exit $status: $(cat "$work/err.txt")"
 kept=$(sed -n 's/^sgsplit-batch: .*busy\.obj: another program replaced or removed the model while the result was copied into it; the rewritten model is in \(.*\)$/\1/p' "$work/err.txt")
 [ -n "$kept" ] || fail "renamed over meanwhile: message: $(cat "$work/err.txt")"

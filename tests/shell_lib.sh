@@ -1,8 +1,9 @@
 # What the shell tests share: a large generated model, waiting for the copy
-# over a model to begin, for the desktop tests a headless X server of their
-# own and the program's error message window, the check that the result was
-# committed before the copy into a model began, and the check that a Windows
-# program is shipped stripped. Sourced; needs $work.
+# over a model to begin and for a process that was stopped to end, for the
+# desktop tests a headless X server of their own and the program's error
+# message window, the check that the result was committed before the copy
+# into a model began, and the check that a Windows program is shipped
+# stripped. Sourced; needs $work.
 
 # Writes a model of $2 vertices, with a group and a smoothing group every 50,
 # to $1.
@@ -19,6 +20,18 @@ wait_for_copy() {
     cmp -s -n 4096 "$1" "$2" || return 0
     kill -0 "$3" 2>/dev/null || return 0
     sleep 0.005
+  done
+}
+
+# Waits for background process $1 to end and sets $status to its exit code.
+# A shell with job control also hears of the process stopping (SIGSTOP), as
+# 147, which may come after it was let go on: that is waited through.
+wait_through_stop() {
+  while :; do
+    status=0
+    wait "$1" || status=$?
+    [ "$status" -eq 147 ] && kill -0 "$1" 2>/dev/null && continue
+    return 0
   done
 }
 
