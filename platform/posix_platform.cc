@@ -247,6 +247,9 @@ class PosixPlatform final : public Platform {
     if (!fd.valid()) return FailedOpen(errno);
     if (::fstat(fd.get(), &st) != 0) return FailedOpen(errno);
     if (!S_ISREG(st.st_mode)) return FailedOpen(kErrorNotRegularFile);
+    // Another run copying its result into the model holds it half old, half
+    // new until it is done.
+    if (WriteLocked(fd.get())) return FailedOpen(kErrorWriteLocked);
     if (!Blocking(fd.get())) return FailedOpen(errno);
     return HandleOf(fd.Release());
   }
@@ -321,6 +324,7 @@ class PosixPlatform final : public Platform {
 
   std::string ErrorText(std::uint32_t code) override {
     if (code == kErrorNotRegularFile) return "Not a regular file";
+    if (code == kErrorWriteLocked) return "Locked by another program that is writing it";
     // In the C locale's words, whatever locale the program runs in: the
     // desktop program's toolkit takes the user's, whose texts would come in
     // its language and character set (one the message window cannot show),

@@ -877,6 +877,59 @@ TEST_F(ReplaceModelTest, AModelReplacedDuringTheCopyIntoItIsNotDone) {
   }
 }
 
+// Another run that copies its result into the model holds a write lock on it
+// until it is done; stopped part way (a Ctrl-Z), it has changed nothing
+// since a run that reads the model meanwhile looked at it. That run neither
+// reads the model then nor puts its result in place, whichever way it would.
+TEST_F(ReplaceModelTest, AModelAnotherRunIsWritingIsLeftAlone) {
+  const auto lock = [](const fs::path& file, short type) {
+    UniqueFd fd(::open(file.c_str(), (type == F_WRLCK ? O_RDWR : O_RDONLY) | O_CLOEXEC));
+    struct flock range {};
+    range.l_type = type;
+    range.l_whence = SEEK_SET;
+    EXPECT_EQ(::fcntl(fd.get(), F_OFD_SETLK, &range), 0);
+    return fd;
+  };
+  for (const bool other_name : {false, true}) {
+    SCOPED_TRACE(other_name ? "in place" : "renamed over");
+    StartWith("old", other_name);
+    {
+      const UniqueFd writing = lock(dir_ / "model.obj", F_WRLCK);
+      EXPECT_EQ(platform_->OpenForReading({(dir_ / "model.obj").c_str()}), FileHandle::kInvalid);
+      EXPECT_EQ(platform_->ErrorText(platform_->LastError()),
+                "Locked by another program that is writing it");
+      EXPECT_EQ(Replace("new"), ReplaceResult::kUntouched);
+      EXPECT_EQ(platform_->ErrorText(platform_->LastError()),
+                "Locked by another program that is writing it");
+      EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "old");
+    }
+    // A reader's lock is no writer's.
+    const UniqueFd reading = lock(dir_ / "model.obj", F_RDLCK);
+    EXPECT_EQ(Replace("new"), ReplaceResult::kReplaced);
+    EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "new");
+  }
+}
+
+// The lock is held while the result is copied into the model, and let go
+// when the copy is done.
+TEST_F(ReplaceModelTest, TheCopyIntoTheModelHoldsAWriteLock) {
+  StartWith("old old old", true);
+  const auto locked = [&] {
+    const UniqueFd fd(::open((dir_ / "other.obj").c_str(), O_RDONLY | O_CLOEXEC));
+    struct flock range {};
+    range.l_type = F_RDLCK;
+    range.l_whence = SEEK_SET;
+    return ::fcntl(fd.get(), F_OFD_GETLK, &range) == 0 && range.l_type == F_WRLCK;
+  };
+  // The first flush is the result's, the second the model's after the copy;
+  // a model not locked then fails it.
+  EXPECT_EQ(WithMeddlingAt(
+                {SYS_fsync}, [&](int n) { return n != 1 || locked() ? 0 : EIO; },
+                [&] { return Replace("new") == ReplaceResult::kReplaced && !locked(); }),
+            0);
+  EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "new");
+}
+
 // A signal that comes while the model is being replaced waits until that is
 // done. Where the model then does not hold the result, the temporary file is
 // the result's only whole copy, and it stays when the signal ends the run.

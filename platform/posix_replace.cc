@@ -469,6 +469,22 @@ bool StillNamed(int folder, const std::string& name, int fd) {
   return ::fstat(fd, &held) != 0 || IdentityOf(named).SameFile(IdentityOf(held));
 }
 
+// Takes a write lock on the whole of the model, open as `fd`, for as long as
+// it is open: another run, or any program that honours locks, then neither
+// reads it half old, half new, nor writes it meanwhile. False with
+// kErrorWriteLocked in `*error` where another holds a write lock on it.
+// Where the file system keeps no locks, or others hold only read locks, the
+// copy goes ahead without one, as it always did.
+bool LockForWriting(int fd, int* error) {
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  if (::fcntl(fd, F_OFD_SETLK, &lock) == 0) return true;
+  if ((errno != EAGAIN && errno != EACCES) || !WriteLocked(fd)) return true;
+  *error = kErrorWriteLocked;
+  return false;
+}
+
 // Writes the result into the model itself.
 ReplaceResult ReplaceInPlace(int folder, const std::string& name, int result, off_t size,
                              const FileIdentity& read, CopyBuffers& buffers,
@@ -483,6 +499,7 @@ ReplaceResult ReplaceInPlace(int folder, const std::string& name, int result, of
   UniqueFd out;
   struct stat st;
   if (const auto stop = OpenModel(folder, name, O_RDWR, read, &out, &st, error)) return *stop;
+  if (!LockForWriting(out.get(), error)) return ReplaceResult::kUntouched;
   // From the reservation on, the model may be longer than it was, and from
   // the first byte copied it is half old, half new: a signal waits until it
   // is whole again.
@@ -503,6 +520,13 @@ ReplaceResult Replace(int folder, const std::string& name, int result, const Fil
   UniqueFd model;
   struct stat st;
   if (const auto stop = OpenModel(folder, name, O_RDONLY, read, &model, &st, error)) return *stop;
+  // Another run that is copying its result into the model now, and was
+  // stopped part way (a Ctrl-Z), has changed nothing since this run looked:
+  // what this run read may be half its result.
+  if (WriteLocked(model.get())) {
+    *error = kErrorWriteLocked;
+    return ReplaceResult::kUntouched;
+  }
   // Read-only means read-only, for the superuser too, whom a rename would
   // let past the permissions; an immutable file and a read-only mount answer
   // here as well.
@@ -544,6 +568,13 @@ ReplaceResult Replace(int folder, const std::string& name, int result, const Fil
 }
 
 }  // namespace
+
+bool WriteLocked(int fd) {
+  struct flock lock {};
+  lock.l_type = F_RDLCK;
+  lock.l_whence = SEEK_SET;
+  return ::fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+}
 
 std::string UnguessableName(const char* prefix, const char* suffix) {
   static constexpr char kLetters[] =

@@ -36,6 +36,15 @@ ReplaceResult ReplaceModelFile(int folder, const std::string& name, int result,
                                const FileIdentity& read, const std::function<void()>& keep_result,
                                int* error);
 
+// The code, beside errno's, for a file that another program holds a write
+// lock on: it says that it is writing the file.
+inline constexpr int kErrorWriteLocked = 0x10001;
+
+// Whether another open file holds a write lock on any part of `fd`'s file, as
+// a run does while it copies its result into the model. Where the file
+// system keeps no locks, none is held.
+bool WriteLocked(int fd);
+
 // `prefix`, ten random letters and digits from the system's random source,
 // and `suffix`: a name that nobody can guess, or exhaust. Empty, with errno
 // set, where that source cannot be read.

@@ -316,6 +316,31 @@ cmp "$kept" "$work/busy.expected" || fail "renamed over meanwhile: the kept file
 rm "$kept" "$work/models/busy.obj" "$work/models/busy-other.obj"
 echo "ok: a model renamed over meanwhile"
 
+# Two runs on such a model at once: the first, stopped part way through the
+# copy into the model (a Ctrl-Z), holds it half old, half new. The second
+# leaves it alone and says why, rather than rewriting that mixture and
+# passing for done; the first, let go on, finishes the model whole.
+make_big_model "$work/models/busy.obj" 1000000
+ln "$work/models/busy.obj" "$work/models/busy-other.obj"
+TMPDIR=$work/tmp "$batch" "$work/models/busy.obj" 2>"$work/err.txt" &
+pid=$!
+wait_for_copy "$work/models/busy.obj" "$work/busy.before" "$pid"
+kill -s STOP "$pid"
+cp "$work/models/busy.obj" "$work/busy.half"
+status=0
+TMPDIR=$work/tmp "$batch" "$work/models/busy.obj" 2>"$work/err2.txt" || status=$?
+cmp -s "$work/models/busy.obj" "$work/busy.half" || fail "two runs: the second changed the model"
+kill -s CONT "$pid"
+[ "$status" -eq 1 ] || fail "two runs: the second: exit $status: $(cat "$work/err2.txt")"
+grep -qxF "sgsplit-batch: $work/models/busy.obj: cannot open for reading: Locked by another program that is writing it" \
+  "$work/err2.txt" || fail "two runs: the second: message: $(cat "$work/err2.txt")"
+wait_through_stop "$pid"
+[ "$status" -eq 0 ] || fail "two runs: the first: exit $status: $(cat "$work/err.txt")"
+cmp "$work/models/busy.obj" "$work/busy.expected" || fail "two runs: the model is not the first run's whole result"
+[ -z "$(ls -A "$work/tmp")" ] || fail "two runs: left in the temporary folder: $(ls -A "$work/tmp")"
+rm "$work/models/busy.obj" "$work/models/busy-other.obj" "$work/busy.half"
+echo "ok: two runs at once on a model rewritten in place"
+
 # Before the result is copied into a model with a second name, the temporary
 # file, then the one other whole copy, is committed to the disk: a power cut
 # during the copy must not take both.
