@@ -23,7 +23,9 @@ namespace sgsplit {
 // set, more than one name, an append-only folder, a file mounted over the
 // model) is rewritten in place instead,
 // keeping all it carries and its other names; the room is taken first, so
-// that a full disk is found before its first byte changes.
+// that a full disk is found before its first byte changes, and it is locked
+// for writing until the copy is done. A model that another program holds
+// a write lock on is left alone.
 // A folder where no file can be made beside the model, or that is full,
 // leaves the model as it is.
 // A model with no write permission is left alone, also for the superuser.
