@@ -910,6 +910,22 @@ TEST_F(ReplaceModelTest, AModelAnotherRunIsWritingIsLeftAlone) {
   }
 }
 
+// Another run, or any program, that writes the model between the last look
+// at it and the lock keeps what it wrote.
+TEST_F(ReplaceModelTest, AModelWrittenJustBeforeItIsLockedIsLeftAlone) {
+  StartWith("old old old", true);
+  // The first is the look for another run's lock, the second the lock.
+  EXPECT_EQ(WithMeddlingAt(
+                {SYS_fcntl},
+                [&](int n) {
+                  if (n == 1) WriteBytes(dir_ / "other.obj", "edit");
+                  return 0;
+                },
+                [&] { return Replace("new") == ReplaceResult::kModelChanged; }),
+            0);
+  EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "edit");
+}
+
 // The lock is held while the result is copied into the model, and let go
 // when the copy is done.
 TEST_F(ReplaceModelTest, TheCopyIntoTheModelHoldsAWriteLock) {

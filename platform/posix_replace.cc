@@ -500,6 +500,13 @@ ReplaceResult ReplaceInPlace(int folder, const std::string& name, int result, of
   struct stat st;
   if (const auto stop = OpenModel(folder, name, O_RDWR, read, &out, &st, error)) return *stop;
   if (!LockForWriting(out.get(), error)) return ReplaceResult::kUntouched;
+  // Another run may have copied its own result into the model between the
+  // look above and the lock; once the lock is held, none can.
+  if (::fstat(out.get(), &st) != 0) {
+    *error = errno;
+    return ReplaceResult::kUntouched;
+  }
+  if (!Unchanged(st, read)) return ReplaceResult::kModelChanged;
   // From the reservation on, the model may be longer than it was, and from
   // the first byte copied it is half old, half new: a signal waits until it
   // is whole again.
