@@ -200,6 +200,31 @@ grep -qx "sgsplit: $work/models/locked.obj: cannot replace the file: .*" "$work/
 cmp -s "$work/models/locked.obj" "$work/locked.expected" || fail "display lost: model changed"
 echo "ok: a display lost under the message leaves the exit code true"
 
+# The model chosen is being rewritten in place by sgsplit-batch, stopped part
+# way through its copy (a Ctrl-Z): the desktop program leaves it alone and
+# says why, rather than rewriting it half done; the batch run, let go on,
+# finishes the model whole.
+make_big_model "$work/models/shared.obj" 1000000
+ln "$work/models/shared.obj" "$work/models/shared-other.obj"
+cp "$work/models/shared.obj" "$work/shared.before"
+cp "$work/models/shared.obj" "$work/shared.expected"
+"$batch" "$work/shared.expected"
+"$batch" "$work/models/shared.obj" 2>"$work/batch.stderr" &
+batch_pid=$!
+wait_for_copy "$work/models/shared.obj" "$work/shared.before" "$batch_pid"
+kill -s STOP "$batch_pid"
+expect_message=1 drive choose "$work/models/shared.obj"
+kill -s CONT "$batch_pid"
+[ "$status" -eq 1 ] || fail "beside a batch run: exit $status: $(cat "$work/stderr")"
+grep -qxF "sgsplit: $work/models/shared.obj: cannot open for reading: Locked by another program that is writing it" \
+  "$work/stderr" || fail "beside a batch run: standard error $(cat "$work/stderr")"
+wait_through_stop "$batch_pid"
+[ "$status" -eq 0 ] || fail "beside a batch run: the batch run: exit $status: $(cat "$work/batch.stderr")"
+cmp "$work/models/shared.obj" "$work/shared.expected" >&2 || fail "beside a batch run: the model is not whole"
+[ -z "$(ls -A "$work/tmp")" ] || fail "beside a batch run: temporary folder not empty"
+rm "$work/models/shared.obj" "$work/models/shared-other.obj"
+echo "ok: a model that a stopped batch run is writing is left alone"
+
 # A signal while a model with a second name is written over in place waits
 # until the model is whole: the program's toolkit runs threads of its own,
 # and the signal may go to any of them.
