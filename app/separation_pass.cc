@@ -100,9 +100,9 @@ void Pass(Platform& platform, const PassOptions& options, PassReport& report,
   // For a failure of the temporary file: the system's reason (a full disk,
   // a file size limit, a missing folder) does not say where it was, and the
   // file itself is gone by the time the user reads the message.
-  auto temp_file_failed = [&](std::string failure) {
+  auto temp_file_failed = [&](PassOutcome outcome, std::string failure) {
     report.temp_folder = std::move(temp_folder);
-    fail(PassOutcome::kIncomplete, std::move(failure));
+    fail(outcome, std::move(failure));
   };
 
   constexpr const char* kPathTooLong = "the path is longer than 1023 characters";
@@ -129,11 +129,10 @@ void Pass(Platform& platform, const PassOptions& options, PassReport& report,
     return fail(PassOutcome::kNotStarted,
                 Reason(platform, "no temporary folder", platform.LastError()));
   const FileHandle temp_handle = platform.CreateTempFile(temp_folder, &report.temp_path);
-  if (temp_handle == FileHandle::kInvalid) {
-    std::string failure = Reason(platform, "cannot create a temporary file", platform.LastError());
-    report.temp_folder = std::move(temp_folder);
-    return fail(PassOutcome::kNotStarted, std::move(failure));
-  }
+  if (temp_handle == FileHandle::kInvalid)
+    return temp_file_failed(
+        PassOutcome::kNotStarted,
+        Reason(platform, "cannot create a temporary file", platform.LastError()));
   TemporaryFileGuard temp_file(platform, report, temp_handle);
 
   // The model's name is narrowed once, for its opening and for finding its
@@ -158,12 +157,14 @@ void Pass(Platform& platform, const PassOptions& options, PassReport& report,
       platform,
       NarrowPath(platform, report.temp_path.c_str(), ConversionCodePage(platform)).Name());
   if (writer.fail())
-    return temp_file_failed(Reason(platform, "cannot open the temporary file", writer.error()));
+    return temp_file_failed(PassOutcome::kIncomplete,
+                            Reason(platform, "cannot open the temporary file", writer.error()));
   // The name must still lead to the file made above; another user who can
   // write the temporary folder may have put a file of their own there.
   FileIdentity made, opened;
   if (!platform.Identify(temp_handle, &made) || !platform.Identify(writer.handle(), &opened))
     return temp_file_failed(
+        PassOutcome::kIncomplete,
         Reason(platform, "cannot open the temporary file", platform.LastError()));
   if (!made.SameFile(opened))
     return fail(PassOutcome::kIncomplete, "the temporary file was replaced by another file");
@@ -188,7 +189,8 @@ void Pass(Platform& platform, const PassOptions& options, PassReport& report,
     return fail(PassOutcome::kIncomplete, Reason(platform, "read failed", reader.error()));
   }
   if (!writer.good())
-    return temp_file_failed(Reason(platform, "cannot write the temporary file", writer.error()));
+    return temp_file_failed(PassOutcome::kIncomplete,
+                            Reason(platform, "cannot write the temporary file", writer.error()));
 
   // From here on the outcome is noted before its reason is put into words,
   // so that it stands should memory run out meanwhile.
