@@ -204,14 +204,10 @@ echo "ok: a display lost under the message leaves the exit code true"
 # way through its copy (a Ctrl-Z): the desktop program leaves it alone and
 # says why, rather than rewriting it half done; the batch run, let go on,
 # finishes the model whole.
-make_big_model "$work/models/shared.obj" 1000000
-ln "$work/models/shared.obj" "$work/models/shared-other.obj"
-cp "$work/models/shared.obj" "$work/shared.before"
-cp "$work/models/shared.obj" "$work/shared.expected"
+make_big_model "$work/shared.expected" 1000000
 "$batch" "$work/shared.expected"
-"$batch" "$work/models/shared.obj" 2>"$work/batch.stderr" &
-batch_pid=$!
-wait_for_copy "$work/models/shared.obj" "$work/shared.before" "$batch_pid"
+start_copy_into_linked_model "$work/models/shared.obj" "$work/batch.stderr"
+batch_pid=$pid
 kill -s STOP "$batch_pid"
 expect_message=1 drive choose "$work/models/shared.obj"
 kill -s CONT "$batch_pid"

@@ -268,25 +268,13 @@ else
   echo "skip: no bind mounts here"
 fi
 
-# Makes busy.obj, a big model with a second name (so it is rewritten in
-# place), starts a run on it in the background and returns, with $pid set,
-# once the run has begun to copy its result into the model.
-start_copy_into_busy_model() {
-  make_big_model "$work/models/busy.obj" 1000000
-  ln "$work/models/busy.obj" "$work/models/busy-other.obj"
-  cp "$work/models/busy.obj" "$work/busy.before"
-  TMPDIR=$work/tmp "$batch" "$work/models/busy.obj" 2>"$work/err.txt" &
-  pid=$!
-  wait_for_copy "$work/models/busy.obj" "$work/busy.before" "$pid"
-}
-
 # A model with a second name is rewritten in place, and nothing keeps another
 # program from writing it at the same time. One that writes it over and over
 # from the moment the copy begins is found afterwards: the run says so, exits
 # 2 and keeps the whole result.
 make_big_model "$work/busy.expected" 1000000
 "$batch" "$work/busy.expected"
-start_copy_into_busy_model
+start_copy_into_linked_model "$work/models/busy.obj" "$work/err.txt"
 (while :; do printf "the user's save\n" >"$work/models/busy.obj"; done) &
 saver=$!
 status=0
@@ -304,7 +292,7 @@ echo "ok: a model written meanwhile"
 # result is copied in (the run is stopped there, and goes on once the save is
 # made) keeps its save; the result went into the file that the model's name
 # no longer leads to, so the run says so, exits 2 and keeps the whole result.
-start_copy_into_busy_model
+start_copy_into_linked_model "$work/models/busy.obj" "$work/err.txt"
 kill -s STOP "$pid"
 printf "the user's save\n" >"$work/models/saved.obj"
 mv "$work/models/saved.obj" "$work/models/busy.obj"
@@ -322,7 +310,7 @@ echo "ok: a model renamed over meanwhile"
 # copy into the model (a Ctrl-Z), holds it half old, half new. The second
 # leaves it alone and says why, rather than rewriting that mixture and
 # passing for done; the first, let go on, finishes the model whole.
-start_copy_into_busy_model
+start_copy_into_linked_model "$work/models/busy.obj" "$work/err.txt"
 kill -s STOP "$pid"
 cp "$work/models/busy.obj" "$work/busy.half"
 status=0
@@ -386,7 +374,7 @@ echo "ok: other signals during a copy into the model"
 # program writes at the same time ends the run once the copy is done, with no
 # message: the temporary file is then the one whole copy of the result, and
 # stays in the temporary folder.
-start_copy_into_busy_model
+start_copy_into_linked_model "$work/models/busy.obj" "$work/err.txt"
 (while :; do printf "the user's save\n" >"$work/models/busy.obj"; done) &
 saver=$!
 kill -s TERM "$pid"

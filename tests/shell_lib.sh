@@ -3,7 +3,7 @@
 # desktop tests a headless X server of their own and the program's error
 # message window, the check that the result was committed before the copy
 # into a model began, and the check that a Windows program is shipped
-# stripped. Sourced; needs $work.
+# stripped. Sourced; needs $work, and $batch to start a run.
 
 # Writes a model of $2 vertices, with a group and a smoothing group every 50,
 # to $1.
@@ -21,6 +21,19 @@ wait_for_copy() {
     kill -0 "$3" 2>/dev/null || return 0
     sleep 0.005
   done
+}
+
+# Makes $1 a big model with a second name, NAME-other.obj (so it is rewritten in
+# place), starts $batch on it in the background with its standard error in
+# $2, and returns, with $pid set, once the run has begun to copy its result
+# into the model. The temporary folder is $work/tmp.
+start_copy_into_linked_model() {
+  make_big_model "$1" 1000000
+  ln "$1" "${1%.obj}-other.obj"
+  cp "$1" "$work/linked.before"
+  TMPDIR=$work/tmp "$batch" "$1" 2>"$2" &
+  pid=$!
+  wait_for_copy "$1" "$work/linked.before" "$pid"
 }
 
 # Waits for background process $1 to end and sets $status to its exit code.
