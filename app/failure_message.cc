@@ -1,12 +1,20 @@
 #include "app/failure_message.h"
 
 namespace sgsplit {
+namespace {
+
+// Whether the temporary file was kept as the one whole copy of the result.
+bool ResultKept(PassOutcome outcome) {
+  return outcome == PassOutcome::kReplaceFailed || outcome == PassOutcome::kReplacedMeanwhile;
+}
+
+}  // namespace
 
 std::string FailureText(const PassReport& report, DisplayPath display) {
   std::string text = report.failure;
   // A temporary file left behind is named, and what it holds is said: the
   // rewritten model, or an unfinished result that could not be removed.
-  if (report.outcome == PassOutcome::kReplaceFailed)
+  if (ResultKept(report.outcome))
     text += "; the rewritten model is in " + display(report.temp_path);
   else if (report.temp_left)
     text += "; the temporary file " + display(report.temp_path) + " was left behind";
@@ -56,10 +64,17 @@ FailureNotice DesktopFailureNotice(const PassReport& report, DisplayPath display
       notice.headline =
           "The rewritten model could not be put in its place. The model may be damaged.";
       break;
+    case PassOutcome::kReplacedMeanwhile:
+      // What stands under the model's name is the other program's own, or
+      // nothing: sgsplit did not damage it.
+      notice.headline =
+          "Another program replaced or removed the model while sgsplit was rewriting it. "
+          "sgsplit did not change what that program left.";
+      break;
   }
   if (chosen) notice.details = "Model: " + display(report.chosen_path) + "\n";
   notice.details += "Reason: " + report.failure;
-  if (report.outcome == PassOutcome::kReplaceFailed)
+  if (ResultKept(report.outcome))
     notice.details += "\nThe temporary file " + display(report.temp_path) +
                       " holds the complete rewritten model.";
   else if (report.temp_left)

@@ -72,6 +72,17 @@ TEST(FailureMessageTest, SaysTheSameInBothFrontEnds) {
        "The rewritten model could not be put in its place. The model may be damaged.",
        "Model: /m/box.obj\nReason: cannot replace the file: Access is denied.\n"
        "The temporary file /tmp/obj1a2b.tmp holds the complete rewritten model."},
+      {"replaced meanwhile, result kept",
+       Report(PassOutcome::kReplacedMeanwhile, u"/m/box.obj",
+              "another program replaced or removed the model while the result was copied into it",
+              true),
+       "another program replaced or removed the model while the result was copied into it; "
+       "the rewritten model is in /tmp/obj1a2b.tmp",
+       "Another program replaced or removed the model while sgsplit was rewriting it. "
+       "sgsplit did not change what that program left.",
+       "Model: /m/box.obj\nReason: another program replaced or removed the model while the "
+       "result was copied into it\n"
+       "The temporary file /tmp/obj1a2b.tmp holds the complete rewritten model."},
       {"names quoted",
        {PassOutcome::kReplaceFailed, u"/m/a\nb\x1B[2J.obj", u"/t/obj\x1B.tmp",
         "cannot replace the file: Input/output error", true, u""},

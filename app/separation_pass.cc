@@ -78,6 +78,7 @@ int ExitCode(PassOutcome outcome) {
       return 1;
     case PassOutcome::kNotReplaced:
     case PassOutcome::kReplaceFailed:
+    case PassOutcome::kReplacedMeanwhile:
       return 2;
   }
   return 1;
@@ -220,7 +221,7 @@ void Pass(Platform& platform, const PassOptions& options, PassReport& report,
       return;
     case ReplaceResult::kReplacedMeanwhile:
       temp_file.Keep();
-      report.outcome = PassOutcome::kReplaceFailed;
+      report.outcome = PassOutcome::kReplacedMeanwhile;
       report.failure =
           "another program replaced or removed the model while the result was copied into it";
       return;

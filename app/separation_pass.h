@@ -21,6 +21,9 @@ enum class PassOutcome {
   kIncomplete,     // the model could not be read or the result written in full; model untouched
   kNotReplaced,    // the result could not be put in place; model untouched
   kReplaceFailed,  // the replacement failed part way; the result is kept in `temp_path`
+  // The result went into the model, but another program then put another
+  // file under its name, or removed it; the result is kept in `temp_path`.
+  kReplacedMeanwhile,
 };
 
 struct PassReport {
@@ -35,7 +38,8 @@ struct PassReport {
 };
 
 // 0 when the model was rewritten or none was chosen, 1 when the model was
-// left untouched by a failure, 2 when putting the result in place failed.
+// left untouched by a failure, 2 when putting the result in place failed or
+// was undone by another program.
 int ExitCode(PassOutcome outcome);
 
 struct PassOptions {

@@ -132,6 +132,13 @@ TEST_F(SeparationPassFaultTest, EveryFailurePointLeavesOldOrNewAndNothingUnexpla
             ASSERT_TRUE(report.temp_left) << report.failure;
             EXPECT_TRUE(testing::ReadBytes(fs::path(report.temp_path)) == rewritten);
             break;
+          case PassOutcome::kReplacedMeanwhile:
+            EXPECT_EQ(code, 2);
+            // The other program's save stands; the new content must survive.
+            EXPECT_EQ(now, testing::kOtherProgramsSave);
+            ASSERT_TRUE(report.temp_left) << report.failure;
+            EXPECT_TRUE(testing::ReadBytes(fs::path(report.temp_path)) == rewritten);
+            break;
           case PassOutcome::kCancelled:
             ADD_FAILURE() << "cancelled without a dialog";
             break;
@@ -141,6 +148,9 @@ TEST_F(SeparationPassFaultTest, EveryFailurePointLeavesOldOrNewAndNothingUnexpla
         }
         if (fault == Fault::kReplaceDamaged) {
           EXPECT_EQ(report.outcome, PassOutcome::kReplaceFailed);
+        }
+        if (fault == Fault::kReplaceReplaced) {
+          EXPECT_EQ(report.outcome, PassOutcome::kReplacedMeanwhile);
         }
         // The reason is the failed replacement's, not that of a later call.
         if (fault == Fault::kReplaceDamaged || fault == Fault::kReplaceUntouched) {

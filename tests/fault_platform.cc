@@ -1,6 +1,7 @@
 #include "tests/fault_platform.h"
 
 #include <filesystem>
+#include <fstream>
 #include <system_error>
 
 namespace sgsplit::testing {
@@ -31,6 +32,7 @@ Operation OperationOf(Fault fault) {
     case Fault::kReplaceUntouched:
     case Fault::kReplaceChanged:
     case Fault::kReplaceDamaged:
+    case Fault::kReplaceReplaced:
       return Operation::kReplaceModel;
     case Fault::kRemoveFile:
       return Operation::kRemoveFile;
@@ -72,6 +74,8 @@ const char* NameOf(Fault fault) {
       return "replace, model changed";
     case Fault::kReplaceDamaged:
       return "replace, model damaged";
+    case Fault::kReplaceReplaced:
+      return "replace, model replaced meanwhile";
     case Fault::kRemoveFile:
       return "remove";
     case Fault::kWideToNarrow:
@@ -153,6 +157,15 @@ ReplaceResult FaultPlatform::ReplaceModel(FileHandle result, ModelPlace& place,
     const auto size = std::filesystem::file_size(model_name_, error);
     if (!error) std::filesystem::resize_file(model_name_, size / 2, error);
     return ReplaceResult::kMaybeDamaged;
+  }
+  if (*fault == Fault::kReplaceReplaced) {
+    // An editor's save lands on the model's name while the result goes into
+    // the file that name led to.
+    const std::filesystem::path save = model_name_ + ".save";
+    std::ofstream(save, std::ios::binary) << kOtherProgramsSave;
+    std::error_code error;
+    std::filesystem::rename(save, model_name_, error);
+    return ReplaceResult::kReplacedMeanwhile;
   }
   return *fault == Fault::kReplaceChanged ? ReplaceResult::kModelChanged
                                           : ReplaceResult::kUntouched;

@@ -56,17 +56,20 @@ enum class Fault {
   kReplaceUntouched,  // putting the result in place fails and leaves the model as it was
   kReplaceChanged,    // the model is found changed
   kReplaceDamaged,    // putting the result in place fails after cutting the model short
+  kReplaceReplaced,   // another program renames its own file over the model meanwhile
   kRemoveFile,        // the file stays where it is
   kWideToNarrow,      // the conversion returns 0
   kAllocate,          // no memory
 };
-inline constexpr std::size_t kFaultCount = 17;
+inline constexpr std::size_t kFaultCount = 18;
 
 Operation OperationOf(Fault fault);
 const char* NameOf(Fault fault);
 
 // The error code that injected failures leave for LastError.
 inline constexpr std::uint32_t kInjectedError = 5;
+// What the model holds after kReplaceReplaced.
+inline constexpr char kOtherProgramsSave[] = "another program's save\n";
 
 class FaultPlatform final : public PlatformWrapper {
  public:
