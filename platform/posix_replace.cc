@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <linux/magic.h>
 #include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -40,14 +42,33 @@ bool Unchanged(const struct stat& st, const FileIdentity& read) {
   return S_ISREG(st.st_mode) && IdentityOf(st) == read;
 }
 
+// Whether opening the model for writing, as `fd`, copied it up: a model in
+// a lower layer of an overlay (a container's image) is copied into the upper
+// layer when it is first opened for writing. The copy holds the same bytes,
+// with the same length and modification time, but it has a new change time,
+// and a model with other names, which the copy parts from them unless the
+// overlay keeps an index, a new device and inode too. `found`, the handle
+// on the model that was checked before it was opened, shows the copy too
+// once it is the same file.
+bool CopiedUp(const UniqueFd& found, int fd, const struct stat& st, const FileIdentity& read) {
+  struct statfs fs;
+  struct stat before;
+  const FileIdentity now = IdentityOf(st);
+  return ::fstatfs(fd, &fs) == 0 && fs.f_type == OVERLAYFS_SUPER_MAGIC && S_ISREG(st.st_mode) &&
+         now.size == read.size && now.modified == read.modified &&
+         ::fstat(found.get(), &before) == 0 && IdentityOf(before) == now;
+}
+
 // Opens the model as its name leads to it now, never through a link. Empty
 // when that is the file that was read, unchanged; otherwise how the run ends.
 // The name is looked up once, without opening what it leads to, and only the
 // file that was read is opened, through /proc: opening alone can act on a
 // FIFO or a device that another program put under the name meanwhile.
+// `*opened` is how the file opened stands: as it was read, unless opening
+// it for writing copied it up (see CopiedUp).
 std::optional<ReplaceResult> OpenModel(int folder, const std::string& name, int access,
                                        const FileIdentity& read, UniqueFd* fd, struct stat* st,
-                                       int* error) {
+                                       FileIdentity* opened, int* error) {
   const UniqueFd found(::openat(folder, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
   if (!found.valid() || ::fstat(found.get(), st) != 0) {
     *error = errno;
@@ -63,7 +84,12 @@ std::optional<ReplaceResult> OpenModel(int folder, const std::string& name, int 
     if (errno == ENOENT || errno == ELOOP) return ReplaceResult::kModelChanged;
     return ReplaceResult::kUntouched;
   }
-  if (!Unchanged(*st, read)) return ReplaceResult::kModelChanged;
+  *opened = read;
+  if (!Unchanged(*st, read)) {
+    if (access == O_RDONLY || !CopiedUp(found, fd->get(), *st, read))
+      return ReplaceResult::kModelChanged;
+    *opened = IdentityOf(*st);
+  }
   return std::nullopt;
 }
 
@@ -498,7 +524,9 @@ ReplaceResult ReplaceInPlace(int folder, const std::string& name, int result, of
   }
   UniqueFd out;
   struct stat st;
-  if (const auto stop = OpenModel(folder, name, O_RDWR, read, &out, &st, error)) return *stop;
+  FileIdentity opened;
+  if (const auto stop = OpenModel(folder, name, O_RDWR, read, &out, &st, &opened, error))
+    return *stop;
   if (!LockForWriting(out.get(), error)) return ReplaceResult::kUntouched;
   // Another run may have copied its own result into the model between the
   // look above and the lock; once the lock is held, none can.
@@ -506,7 +534,7 @@ ReplaceResult ReplaceInPlace(int folder, const std::string& name, int result, of
     *error = errno;
     return ReplaceResult::kUntouched;
   }
-  if (!Unchanged(st, read)) return ReplaceResult::kModelChanged;
+  if (!Unchanged(st, opened)) return ReplaceResult::kModelChanged;
   // From the reservation on, the model may be longer than it was, and from
   // the first byte copied it is half old, half new: a signal waits until it
   // is whole again.
@@ -526,7 +554,9 @@ ReplaceResult Replace(int folder, const std::string& name, int result, const Fil
                       const std::function<void()>& keep_result, int* error) {
   UniqueFd model;
   struct stat st;
-  if (const auto stop = OpenModel(folder, name, O_RDONLY, read, &model, &st, error)) return *stop;
+  FileIdentity opened;
+  if (const auto stop = OpenModel(folder, name, O_RDONLY, read, &model, &st, &opened, error))
+    return *stop;
   // Another run that is copying its result into the model now, and was
   // stopped part way (a Ctrl-Z), has changed nothing since this run looked:
   // what this run read may be half its result.

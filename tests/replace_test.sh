@@ -10,7 +10,7 @@ set -m  # background jobs take SIGINT as a terminal would send it
 batch=$(realpath "$1")
 work=$(mktemp -d)
 chmod 755 "$work"
-trap 'umount "$work/small" "$work/append/mounted.obj" 2>/dev/null || true; rm -rf "$work"' EXIT
+trap 'umount "$work/small" "$work/append/mounted.obj" "$work/layers/merged" 2>/dev/null || true; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 # shellcheck source=tests/shell_lib.sh
 source "$(dirname "$0")/shell_lib.sh"
@@ -266,6 +266,36 @@ if mount --bind "$work/mounted-source.obj" "$work/append/mounted.obj" 2>/dev/nul
   echo "ok: a file mounted over the model"
 else
   echo "skip: no bind mounts here"
+fi
+
+# A model in a lower layer of an overlay (a container's image) is copied into
+# the upper layer when it is first opened for writing. The copy holds the
+# same bytes and modification time, with a new change time, and, for a model
+# with other names, a new inode: no change of the model, which a run that
+# writes into the model itself rewrites. Here a member of its group, as in
+# any model of another owner, and root one with a second name.
+mkdir -p "$work/layers/lower/models" "$work/layers/upper" "$work/layers/work" "$work/layers/merged"
+printf 'g box\ns 1\nf 1 2 3\n' >"$work/layers/lower/models/group.obj"
+printf 'g box\ns 1\nf 1 2 3\n' >"$work/layers/lower/models/linked.obj"
+ln "$work/layers/lower/models/linked.obj" "$work/layers/lower/models/linked-other.obj"
+chown root:nogroup "$work/layers/lower/models" "$work/layers/lower/models/group.obj"
+chmod 2775 "$work/layers/lower/models"
+chmod 0664 "$work/layers/lower/models/group.obj"
+if mount -t overlay overlay -o "lowerdir=$work/layers/lower,upperdir=$work/layers/upper,workdir=$work/layers/work" \
+  "$work/layers/merged" 2>/dev/null; then
+  rewrite_as_nobody "$work/layers/merged/models/group.obj" root:nogroup:664 "a model in an image's layer"
+  status=0
+  TMPDIR=$work/tmp "$batch" "$work/layers/merged/models/linked.obj" 2>"$work/err.txt" || status=$?
+  [ "$status" -eq 0 ] || fail "a linked model in an image's layer: exit $status: $(cat "$work/err.txt")"
+  grep -q '^g object1' "$work/layers/merged/models/linked.obj" ||
+    fail "a linked model in an image's layer: not rewritten"
+  left=$(ls -A "$work/layers/merged/models")
+  umount "$work/layers/merged"
+  [ "$left" = "$(printf 'group.obj\nlinked-other.obj\nlinked.obj')" ] ||
+    fail "an image's layer: left beside the model: $left"
+  echo "ok: models in a lower layer of an overlay"
+else
+  echo "skip: no overlay mounts here"
 fi
 
 # A model with a second name is rewritten in place, and nothing keeps another
