@@ -51,11 +51,13 @@ constexpr DWORD kVersionRecordSize = 276;
 static_assert(sizeof(OSVERSIONINFOW) == kVersionRecordSize);
 
 // Codes of our own (bit 29 marks an application's codes): a folder named
-// where a file is wanted, and a model that is left alone for its hidden or
-// system attribute, which the system itself would let us write.
+// where a file is wanted, a model that is left alone for its hidden or
+// system attribute, which the system itself would let us write, and a device
+// or a pipe named as the model.
 constexpr DWORD kErrorIsFolder = 0x20000001;
 constexpr DWORD kErrorIsHidden = 0x20000002;
 constexpr DWORD kErrorIsSystemFile = 0x20000003;
+constexpr DWORD kErrorNotRegularFile = 0x20000004;
 
 constexpr DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -787,6 +789,18 @@ class Win32Platform final : public Platform {
                        ? kErrorIsFolder
                        : ERROR_ACCESS_DENIED);
     }
+    if (file == INVALID_HANDLE_VALUE) return FileHandle::kInvalid;
+    // Only a file on a disk can be rewritten and put back in its place. A
+    // device (NUL, CON, a serial port) or a pipe is refused as such: the
+    // calls that would fail on it later give reasons that do not say why
+    // ("The parameter is incorrect").
+    const DWORD type = GetFileType(file);
+    if (type != FILE_TYPE_DISK) {
+      const DWORD error = type == FILE_TYPE_UNKNOWN ? GetLastError() : NO_ERROR;
+      CloseHandle(file);
+      SetLastError(error != NO_ERROR ? error : kErrorNotRegularFile);
+      return FileHandle::kInvalid;
+    }
     return FileOf(file);
   }
 
@@ -842,6 +856,7 @@ class Win32Platform final : public Platform {
     if (code == kErrorIsFolder) return "Is a folder";
     if (code == kErrorIsHidden) return "Is a hidden file";
     if (code == kErrorIsSystemFile) return "Is a system file";
+    if (code == kErrorNotRegularFile) return "Not a regular file";
     wchar_t text[512];
     DWORD length = FormatMessageW(
         FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,

@@ -232,6 +232,18 @@ wine "$exe" "$(winepath -w "$work/missing.obj")" 2>"$work/err" || status=$?
 grep -q '^sgsplit-batch: .*missing\.obj: cannot open for reading: ' "$work/err" ||
   fail "missing file: message $(cat "$work/err")"
 
+# A device or a pipe named as the model is refused as not a regular file, as
+# on Linux, where the system's own reason would send the user after the name:
+# the null device by its Windows name and as Linux's, and a FIFO.
+mkfifo "$work/fifo.obj"
+for device in NUL "$(winepath -w /dev/null)" "$(winepath -w "$work/fifo.obj")"; do
+  status=0
+  wine "$exe" "$device" 2>"$work/err" || status=$?
+  [ "$status" -eq 1 ] || fail "$device: exit $status"
+  grep -qxF "sgsplit-batch: $device: cannot open for reading: Not a regular file" \
+    <(tr -d '\r' <"$work/err") || fail "$device: message $(cat "$work/err")"
+done
+
 # Other bytes after an end-of-file mark: the model stays, exit code 1.
 printf 's 1\nf 1 2 3\n\x1as 2\nf 4 5 6\n' >"$work/after-mark.obj"
 cp "$work/after-mark.obj" "$work/after-mark.expected"
