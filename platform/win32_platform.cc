@@ -593,6 +593,14 @@ class Win32Platform final : public Platform {
       SetLastError(ERROR_DIRECTORY);
       return FileHandle::kInvalid;
     }
+    // The longest folder the system takes for a temporary name. A longer
+    // one is told as a name too long, as in GetTempFolder, where the system
+    // would say "buffer overflow"; Wine takes it and writes the name past
+    // the end of its buffer.
+    if (wide_folder.size() > MAX_PATH - 14) {
+      SetLastError(ERROR_FILENAME_EXCED_RANGE);
+      return FileHandle::kInvalid;
+    }
     UserOnly security;
     if (!security.valid()) return FileHandle::kInvalid;
     std::random_device random;

@@ -876,6 +876,33 @@ TEST_F(Win32PlatformTest, TempFolderTooLongForItsBuffer) {
   EXPECT_EQ(platform_->LastError(), static_cast<std::uint32_t>(ERROR_FILENAME_EXCED_RANGE));
 }
 
+// A temporary name in a folder of more than MAX_PATH - 14 characters would
+// not fit the name's buffer of MAX_PATH: no file is made, and the reason is
+// a name too long. (Wine would make the file and write its name past the
+// buffer's end.)
+TEST_F(Win32PlatformTest, TempFolderTooLongForTheTemporaryName) {
+  for (const std::size_t length : {MAX_PATH - 14, MAX_PATH - 13, MAX_PATH - 12}) {
+    const std::u16string base = testing::Utf16Path(dir_.path()) + u"\\";
+    ASSERT_LT(base.size() + 2, length);
+    const std::u16string folder = base + std::u16string(length - base.size() - 1, u'd') + u"\\";
+    ASSERT_EQ(folder.size(), length);
+    const fs::path made(folder);
+    fs::create_directory(made);
+    std::u16string path;
+    const FileHandle file = platform_->CreateTempFile(folder, &path);
+    if (length <= MAX_PATH - 14) {
+      ASSERT_NE(file, FileHandle::kInvalid) << length;
+      EXPECT_TRUE(platform_->RemoveTempFile(path, file));
+    } else {
+      EXPECT_EQ(file, FileHandle::kInvalid) << length;
+      EXPECT_EQ(platform_->LastError(), static_cast<std::uint32_t>(ERROR_FILENAME_EXCED_RANGE))
+          << length;
+    }
+    EXPECT_TRUE(fs::is_empty(made)) << length;
+    fs::remove(made);
+  }
+}
+
 // A copy that never had the model open leaves it as it was: the pass ends
 // with exit code 2 and removes the temporary file.
 TEST_F(Win32PlatformTest, ACopyThatNeverBeganRemovesTheTemporaryFile) {
