@@ -20,6 +20,10 @@ if(NOT SGSPLIT_EXEC MATCHES "^[-A-Za-z0-9_./+,:=@%]*$")
   string(REGEX REPLACE "([\"`$\\])" "\\\\\\1" SGSPLIT_EXEC "${SGSPLIT_EXEC}")
   string(REPLACE "\\" "\\\\" SGSPLIT_EXEC "\"${SGSPLIT_EXEC}\"")
 endif()
+# A percent sign starts a field code, quoted or not: a launcher would put the
+# files to open in place of "%f" in a folder's name, or nothing, and run
+# another path. A literal one is written twice.
+string(REPLACE "%" "%%" SGSPLIT_EXEC "${SGSPLIT_EXEC}")
 
 configure_file("${SGSPLIT_DESKTOP_ENTRY_IN}" "${SGSPLIT_DESKTOP_ENTRY}" @ONLY)
 file(INSTALL DESTINATION "${_full_DATADIR}/applications" TYPE FILE FILES "${SGSPLIT_DESKTOP_ENTRY}")

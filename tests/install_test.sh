@@ -29,6 +29,7 @@ check_layout() {  # ROOT PREFIX: the tree installed with PREFIX, found under ROO
   # in it is quoted, or the menu would run its first word.
   local exec=$prefix/bin/sgsplit
   [[ $exec == *' '* ]] && exec=\"$exec\"
+  exec=${exec//%/%%}
   grep -qxF "Exec=$exec" "$entry" || fail "Exec line of $entry: $(grep '^Exec=' "$entry"), not Exec=$exec"
   grep -qx "Icon=sgsplit" "$entry" || fail "Icon line"
   local writable
@@ -47,9 +48,18 @@ check_layout "$stage/root" "$prefix"
 outside=$(find "$stage/root" -not -type d -not -path "$stage/root$prefix/*")
 [ -z "$outside" ] || fail "installed outside the prefix: $outside"
 
-other="$stage/other prefix"
+# A blank and a percent sign followed by a field code's letter in the path.
+other="$stage/other 100%f prefix"
 cmake --install "$build" --prefix "$other" >/dev/null
 check_layout "" "$other"
+# A launcher that reads the entry runs the program installed there or
+# nothing; GLib's refuses an entry whose program it cannot find before the
+# percent signs are undone. Without a display the program ends at once, and
+# strace follows the launcher's children to the end.
+env -u DISPLAY -u WAYLAND_DISPLAY strace -f -qq -e trace=execve -o "$stage/launch.trace" \
+  gio launch "$other/share/applications/sgsplit.desktop" 2>/dev/null || true
+ran=$(grep -o 'execve("[^"]*/bin/sgsplit"' "$stage/launch.trace" | grep -vxF "execve(\"$other/bin/sgsplit\"" || true)
+[ -z "$ran" ] || fail "the menu entry runs another program: $ran"
 outside=$(grep -v "^$other/" "$build/install_manifest.txt" || true)
 [ -z "$outside" ] || fail "installed outside the prefix: $outside"
 echo ok
