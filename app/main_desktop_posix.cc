@@ -3,7 +3,6 @@
 // when the model was left alone or may be damaged it is also shown in an
 // error message, since someone who started the program from a menu sees no
 // exit code. Without a display, standard error is all there is.
-#include <cstdio>
 #include <string>
 
 #include "app/failure_message.h"
@@ -16,8 +15,7 @@ int main() {
   sgsplit::GtkDialogPlatform platform(*system);
   const sgsplit::PassReport report = sgsplit::SeparationPass(platform);
   if (!report.failure.empty())
-    std::fprintf(stderr, "%s\n",
-                 sgsplit::FailureLine("sgsplit", report, sgsplit::ShowName).c_str());
+    sgsplit::WriteLogLine(sgsplit::FailureLine("sgsplit", report, sgsplit::ShowName));
   const sgsplit::FailureNotice notice = sgsplit::DesktopFailureNotice(report, sgsplit::ShowName);
   const int exit_code = sgsplit::ExitCode(report.outcome);
   if (!notice.headline.empty())

@@ -1,12 +1,17 @@
 #include "platform/file_dialog_gtk.h"
 
 #include <gtk/gtk.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 #ifdef GDK_WINDOWING_X11
 #include <X11/Xlib.h>
 #include <gdk/gdkx.h>
 #endif
 
+#include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <memory>
 
 #include "platform/posix_file_names.h"
@@ -39,6 +44,27 @@ int EndWithoutDisplay(Display*) { ::_exit(lost_display_exit_code); }
 #endif
 
 }  // namespace
+
+void WriteLogLine(const std::string& line) {
+  const std::string text = line + '\n';
+  // A socket (the journal's stream) is asked not to wait for this one call.
+  if (::send(STDERR_FILENO, text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL) >= 0 ||
+      errno != ENOTSOCK)
+    return;
+  // Anything else is written a pipe's atomic size at a time, each only once
+  // poll says it is taken without waiting; making the descriptor not wait
+  // would change it for every process that shares it. A file is always ready.
+  std::size_t done = 0;
+  while (done < text.size()) {
+    pollfd ready{STDERR_FILENO, POLLOUT, 0};
+    if (::poll(&ready, 1, 0) != 1 || (ready.revents & POLLOUT) == 0) return;
+    const ssize_t n = ::write(STDERR_FILENO, text.data() + done,
+                              std::min<std::size_t>(text.size() - done, PIPE_BUF));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
+}
 
 ChooseResult GtkDialogPlatform::ChooseFile(std::u16string* path) {
   if (gtk_init_check(nullptr, nullptr) == FALSE) return ChooseResult::kFailed;

@@ -24,6 +24,12 @@ class GtkDialogPlatform final : public PlatformWrapper {
 bool ShowErrorMessage(const std::string& headline, const std::string& details,
                       int exit_code_without_display);
 
+// Writes `line` and a line end to standard error, which the desktop session
+// keeps in its log, taking only the room there is at once: a log that nobody
+// reads any more (a stuck session logger) would otherwise hold the program
+// for ever, before its message is shown. What does not fit is dropped.
+void WriteLogLine(const std::string& line);
+
 }  // namespace sgsplit
 
 #endif  // SGSPLIT_PLATFORM_FILE_DIALOG_GTK_H_

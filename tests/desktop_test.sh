@@ -44,12 +44,13 @@ start_display 90 140
 # Starts the program, waits for its dialog, sends the keys, and sets $status.
 # With expect_message=1 the program must then show its error message and wait
 # for it: Enter dismisses it. Otherwise no message may appear before it ends.
-# With stderr_closed=1 the program starts with its standard error closed.
+# With stderr_closed=1 the program starts with its standard error closed;
+# with stderr_to=FILE, with it writing to FILE.
 drive() {
   if [ "${stderr_closed:-0}" = 1 ]; then
     "$sgsplit" 2>&- &
   else
-    "$sgsplit" 2>"$work/stderr" &
+    "$sgsplit" 2>"${stderr_to:-$work/stderr}" &
   fi
   local pid=$!
   local window
@@ -150,6 +151,42 @@ stderr_closed=1 expect_message=1 drive choose "$pipe"
 [ -p "$pipe" ] || fail "standard error closed: the FIFO was replaced"
 [ -z "$(ls -A "$work/tmp")" ] || fail "standard error closed: temporary folder not empty"
 echo "ok: a message without standard error"
+
+# Standard error a pipe that nobody reads any more and that is full, as a
+# stuck session logger leaves it, by the time the run has its failure to
+# tell: the message still appears, and the program ends once it is
+# dismissed. The pipe is read while the dialog is up (the toolkit writes
+# its own warnings there) and filled once the rewrite of a big model that
+# cannot be replaced has begun.
+mkdir "$work/models/stuck"
+make_big_model "$work/models/stuck/big.obj" 3000000
+cp "$work/models/stuck/big.obj" "$work/stuck.expected"
+if ! chattr +i "$work/models/stuck/big.obj" 2>/dev/null; then
+  [ "$(id -u)" -ne 0 ] || fail "root needs chattr +i to make a model that cannot be replaced"
+  chmod a-w "$work/models/stuck/big.obj" "$work/models/stuck"
+fi
+mkfifo "$work/log"
+exec 7<>"$work/log"
+cat "$work/log" >/dev/null &
+reader_pid=$!
+# Chooses the model, and once its temporary file is there, stops reading
+# standard error and fills it.
+choose_then_stick() {
+  choose "$1"
+  for _ in $(seq 300); do [ -z "$(ls -A "$work/tmp")" ] || break; sleep 0.05; done
+  kill "$reader_pid"
+  wait "$reader_pid" 2>/dev/null || true
+  dd if=/dev/zero of="$work/log" bs=4096 count=1000 oflag=nonblock 2>/dev/null || true
+}
+stderr_to=$work/log expect_message=1 drive choose_then_stick "$work/models/stuck/big.obj"
+exec 7<&-
+[ "$status" -eq 2 ] || fail "standard error stuck: exit $status"
+chattr -i "$work/models/stuck/big.obj" 2>/dev/null || true
+cmp -s "$work/models/stuck/big.obj" "$work/stuck.expected" || fail "standard error stuck: model changed"
+[ -z "$(ls -A "$work/tmp")" ] || fail "standard error stuck: temporary folder not empty"
+chmod u+w "$work/models/stuck"
+rm -r "$work/models/stuck"
+echo "ok: a message while standard error takes nothing"
 
 # A model that cannot be replaced: immutable where the file system allows it
 # (root can write anything else), otherwise in a folder and with permission
