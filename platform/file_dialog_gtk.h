@@ -1,5 +1,5 @@
-// GTK's native file chooser and error message, for the desktop program on
-// POSIX systems.
+// GTK's native file chooser and error message, and the line for the
+// session's log, for the desktop program on POSIX systems.
 #ifndef SGSPLIT_PLATFORM_FILE_DIALOG_GTK_H_
 #define SGSPLIT_PLATFORM_FILE_DIALOG_GTK_H_
 
