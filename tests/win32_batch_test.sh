@@ -88,6 +88,42 @@ LOCPATH="$work/locales" LC_ALL='' LANG='' LC_CTYPE=en_US.UTF-8 LC_MESSAGES=ru_RU
 cmp "$work/linux/parts.obj" "$work/codepages/отчёт.obj" || fail "code pages: the chosen model was not rewritten"
 cmp "$work/codepages/îò÷¸ò.obj" "$work/neighbour.expected" || fail "code pages: the neighbour was changed"
 
+# In a double-byte code page (932, Japanese) a character's second byte may be
+# 0x5C, the backslash (ソ is 0x83 0x5C), and the yen sign, which 932 lacks,
+# narrows to 0x5C itself. A model and a temporary folder so named are the
+# ones used: the neighbour that "¥\m.obj" narrows to (..\m.obj, the same
+# folder twice over) is left alone, and nothing is made in the folder that
+# the temporary folder "t¥" narrows to.
+localedef -i ja_JP -f UTF-8 "$work/locales/ja_JP.UTF-8"
+japanese() { LOCPATH="$work/locales" LC_ALL='' LANG=ja_JP.UTF-8 "$@"; }
+[ "$(japanese wine reg query 'HKCU\Control Panel\International' /v Locale | tr -d '\r' |
+  awk '/Locale/ { print $3 }')" = 00000411 ] || fail "double-byte: Wine did not take the Japanese locale"
+mkdir "$work/dbcs" "$work/dbcs/ソ" "$work/dbcs/¥" "$work/dbcs/t¥" "$work/dbcs/t"
+printf 'g decoy\ns 9\n' >"$work/dbcs/m.obj"
+cp "$work/dbcs/m.obj" "$work/dbcs.expected"
+cp "$work/models/parts.obj" "$work/dbcs/ソ/m.obj"
+cp "$work/models/parts.obj" "$work/dbcs/¥/m.obj"
+cp "$work/models/parts.obj" "$work/dbcs/ソ.obj"
+status=0
+japanese wine "$exe" "$(winepath -w "$work/dbcs/ソ/m.obj")" "$(winepath -w "$work/dbcs/¥/m.obj")" ||
+  status=$?
+[ "$status" -eq 0 ] || fail "double-byte: exit $status"
+cmp "$work/linux/parts.obj" "$work/dbcs/ソ/m.obj" || fail "double-byte: ソ\\m.obj was not rewritten"
+cmp "$work/linux/parts.obj" "$work/dbcs/¥/m.obj" || fail "double-byte: ¥\\m.obj was not rewritten"
+cmp "$work/dbcs/m.obj" "$work/dbcs.expected" || fail "double-byte: the neighbour was changed"
+# cmd.exe sets the temporary folder; it cannot quote a path with a blank.
+if [[ "$work$exe" != *' '* ]]; then
+  folder=$(winepath -w "$work/dbcs/t¥")
+  status=0
+  japanese wine cmd.exe /c "set TMP=$folder&& set TEMP=$folder&& $(winepath -w "$exe") $(winepath -w "$work/dbcs/ソ.obj")" ||
+    status=$?
+  [ "$status" -eq 0 ] || fail "double-byte temporary folder: exit $status"
+  cmp "$work/linux/parts.obj" "$work/dbcs/ソ.obj" || fail "double-byte temporary folder: the model was not rewritten"
+  [ -z "$(find "$work/dbcs/t¥" "$work/dbcs/t" -mindepth 1)" ] || fail "double-byte temporary folder: files left"
+else
+  echo "skipped: a temporary folder in a double-byte code page (a path with a blank)"
+fi
+
 # Wine shows a file without write permission as read-only: it is left alone,
 # with exit code 2, even for root, and no temporary file stays.
 cp "$work/models/parts.obj" "$work/windows/read-only.obj"
