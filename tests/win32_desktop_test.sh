@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # sgsplit.exe as a user meets it: the system's open-file dialog under Wine on
 # a headless X server, driven by xdotool.
-# Usage: win32_desktop_test.sh SGSPLIT_EXE SGSPLIT_BATCH_EXE HOLD_FILE_EXE
+# Usage: win32_desktop_test.sh SGSPLIT_EXE SGSPLIT_BATCH_EXE HOLD_FILE_EXE MESSAGE_TEXT_EXE
 # Needs WINEPREFIX set to a prefix that exists.
 set -euo pipefail
 exe=$1
 batch=$2
 hold_file=$3
+message_text=$4
 title="Choose OBJ file to edit"
 
 work=$(mktemp -d)
@@ -38,7 +39,8 @@ no_temp_files || fail "temporary files were there before the test"
 
 # Starts the program, waits for its dialog, sends the keys, and sets $status.
 # With expect_message=1 the program must then show its error message and wait
-# for it: Enter dismisses it. Otherwise no message may appear before it ends.
+# for it: its text goes to $work/message, and Enter dismisses it. Otherwise no
+# message may appear before it ends.
 drive() {
   wine "$exe" &
   local pid=$!
@@ -53,6 +55,8 @@ drive() {
       { kill "$pid" 2>/dev/null || true; fail "the error message did not appear"; }
     kill -0 "$pid" 2>/dev/null || fail "the program ended before its message was dismissed"
     sleep 1
+    wine "$message_text" | tr -d '\r' >"$work/message" ||
+      { kill "$pid" 2>/dev/null || true; fail "the error message could not be read"; }
     xdotool windowfocus --sync "$window" 2>/dev/null || true
     xdotool key Return
   fi
@@ -65,6 +69,15 @@ drive() {
   done
   kill -0 "$pid" 2>/dev/null && { kill "$pid" 2>/dev/null || true; fail "the program did not end"; }
   wait "$pid" || status=$?
+}
+
+# Whether the last error message holds each line given: a headline, the
+# model's name, the reason (a pattern where the system words it).
+message_says() {
+  local line
+  for line in "$@"; do
+    grep -qx -- "$line" "$work/message" || fail "the message lacks '$line': $(cat "$work/message")"
+  done
 }
 
 # The file name box has the focus when the dialog opens.
@@ -107,17 +120,26 @@ expect_message=1 drive choose "$(winepath -w "$work/models/held.obj")"
 kill "$holder_pid"
 wait "$holder_pid" || true
 [ "$status" -eq 1 ] || fail "held: exit $status"
+message_says 'The model could not be rewritten\. It was not changed\.' \
+  "Model: $(winepath -w "$work/models/held.obj" | sed 's/[][\\.*^$]/\\&/g')" \
+  'Reason: cannot open for reading: .*'
 cmp -s "$work/models/held.obj" "$work/held.expected" || fail "held: model changed"
 no_temp_files || fail "held: temporary files left in $temp"
 echo "ok: a model that cannot be read is reported"
 
 # A read-only model (Wine shows a file without write permission as one) is
 # left alone, with exit code 2, the error message and no temporary file left.
-model "$work/models/locked.obj"
-cp "$work/models/locked.obj" "$work/locked.expected"
-chmod a-w "$work/models/locked.obj"
-expect_message=1 drive choose "$(winepath -w "$work/models/locked.obj")"
+# Its name, outside the code page, reads in the message as it is spelled.
+locked="$work/models/Модель-только-чтение.obj"
+model "$locked"
+cp "$locked" "$work/locked.expected"
+chmod a-w "$locked"
+expect_message=1 drive choose "$(winepath -w "$locked")"
 [ "$status" -eq 2 ] || fail "read-only: exit $status"
-cmp -s "$work/models/locked.obj" "$work/locked.expected" || fail "read-only: model changed"
+message_says \
+  'The rewritten model could not be put in its place\. sgsplit did not change the model\.' \
+  "Model: $(winepath -w "$locked" | sed 's/[][\\.*^$]/\\&/g')" \
+  'Reason: cannot replace the file: .*'
+cmp -s "$locked" "$work/locked.expected" || fail "read-only: model changed"
 no_temp_files || fail "read-only: temporary files left in $temp"
 echo "ok: a read-only model is left alone"
