@@ -22,8 +22,8 @@
 namespace sgsplit {
 namespace {
 
-// Longest temporary folder and temporary path, in UTF-16 units, as the
-// 260-character buffers with their terminator allow.
+// Longest temporary file's path, in UTF-16 units, as the 260-character
+// buffers with their terminator allow.
 constexpr std::size_t kMaxTempPathLength = 259;
 
 // Opens the folder that files are made in, found and renamed in by name. One
@@ -86,9 +86,10 @@ class PosixPlatform final : public Platform {
     const char* tmpdir = std::getenv("TMPDIR");
     std::string bytes = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp";
     if (bytes.back() != '/') bytes += '/';
-    std::u16string wide = WidenFileName(bytes);
-    if (wide.size() > kMaxTempPathLength) return Failed(ENAMETOOLONG);
-    *folder = std::move(wide);
+    // A folder too long for a temporary name in it is found when the file is
+    // made, whose failure names the folder; here the user would not learn
+    // which folder was meant.
+    *folder = WidenFileName(bytes);
     return true;
   }
 

@@ -222,11 +222,17 @@ TEST_F(PosixPlatformTest, TempFolderFollowsTmpdir) {
     ASSERT_TRUE(platform_->GetTempFolder(&folder));
     EXPECT_EQ(folder, c.folder);
   }
-  const std::string long_folder = "/" + std::string(258, 'd');  // 260 with the slash
+  // A folder too long for a temporary name in it is still the folder: making
+  // the file there is what fails, as a name too long.
+  const std::string long_folder = dir_.path().string() + "/" + std::string(255, 'd');
+  fs::create_directory(long_folder);
   const testing::ScopedEnv env("TMPDIR", long_folder.c_str());
-  std::u16string folder;
-  EXPECT_FALSE(platform_->GetTempFolder(&folder));
+  std::u16string folder, path;
+  ASSERT_TRUE(platform_->GetTempFolder(&folder));
+  EXPECT_EQ(folder, testing::Utf16Path(long_folder) + u"/");
+  EXPECT_EQ(platform_->CreateTempFile(folder, &path), FileHandle::kInvalid);
   EXPECT_EQ(platform_->LastError(), static_cast<std::uint32_t>(ENAMETOOLONG));
+  EXPECT_TRUE(fs::is_empty(long_folder));
 }
 
 TEST_F(PosixPlatformTest, TempFilesAreNewPrivateUnguessableAndHeld) {

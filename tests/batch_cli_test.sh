@@ -59,6 +59,18 @@ grep -qx "sgsplit-batch: $work/three.obj: cannot create a temporary file: No suc
   "$work/err" || fail "no temporary folder: message $(cat "$work/err")"
 cmp -s "$work/three.obj" "$work/model.obj" || fail "no temporary folder: the model changed"
 
+# A temporary folder too long for a temporary name in it: named too, beside
+# the reason, however long.
+long=$work/$(printf '%0250d' 0)
+mkdir "$long"
+status=0
+TMPDIR=$long "$batch" "$work/three.obj" 2>"$work/err" || status=$?
+[ "$status" -eq 1 ] || fail "long temporary folder: exit $status"
+grep -qxF "sgsplit-batch: $work/three.obj: cannot create a temporary file: File name too long; the temporary folder is $long/" \
+  "$work/err" || fail "long temporary folder: message $(cat "$work/err")"
+cmp -s "$work/three.obj" "$work/model.obj" || fail "long temporary folder: the model changed"
+[ -z "$(ls -A "$long")" ] || fail "long temporary folder: a file was left in it"
+
 # A device is refused without being opened, since opening alone can act on it.
 # Without a controlling terminal, opening /dev/tty would fail with "No such
 # device or address"; refused first, it is "Not a regular file".
