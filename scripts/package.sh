@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds both packages into dist/: sgsplit_<version>_amd64.deb, by CPack's DEB
-# generator from the "package" preset (installed under /usr), and
+# generator from the "package" preset (installed under /usr) and packed again
+# by dpkg-deb, and
 # sgsplit-<version>-x64.msi, by wixl from the Windows cross build. Needs the
 # packages from scripts/deps.sh; does not need root.
 #
@@ -13,7 +14,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 umask 022
 jobs=${SGSPLIT_JOBS:-2}
-for tool in dpkg-buildflags dpkg-parsechangelog dpkg-shlibdeps file wixl; do
+for tool in dpkg-buildflags dpkg-deb dpkg-parsechangelog dpkg-shlibdeps file wixl; do
   command -v "$tool" >/dev/null || { echo "package.sh: $tool is missing (see scripts/deps.sh)" >&2; exit 1; }
 done
 
@@ -32,6 +33,19 @@ rm -f build/package/sgsplit_*.deb
 (cd build/package && cpack -G DEB >/dev/null)
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/package/CMakeCache.txt)
 deb=build/package/sgsplit_${version}_amd64.deb
+# CPack's Installed-Size adds up the sizes the file system reports for the
+# folders too (4096 bytes each on ext4, a few bytes on tmpfs): the field
+# overstated the space, and the .deb changed with the file system it was built
+# on. It is counted again as dpkg-gencontrol counts it, each file's size in KiB
+# rounded up and one KiB for each folder, and the package packed again by
+# dpkg-deb.
+tree=build/package/deb-tree
+rm -rf "$tree"
+dpkg-deb -R "$deb" "$tree"
+size=$(find "$tree" -path "$tree/DEBIAN" -prune -o \( -type f -printf '%s\n' \) -o -printf 'x\n' |
+  awk '$1 == "x" { kib += 1; next } { kib += int(($1 + 1023) / 1024) } END { print kib }')
+sed -i "s/^Installed-Size: .*/Installed-Size: $size/" "$tree/DEBIAN/control"
+dpkg-deb --root-owner-group --build "$tree" "$deb" >/dev/null
 
 echo "--- Windows installer"
 cmake --preset windows >/dev/null
