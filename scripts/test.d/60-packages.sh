@@ -87,6 +87,16 @@ for file in /usr/bin/sgsplit /usr/bin/sgsplit-batch /usr/share/applications/sgsp
   grep -qx "$file" <<<"$listing" || fail "$file is not in $deb"
 done
 dpkg-deb --field "$deb" Depends | grep -q 'libgtk-3-0' || fail "no dependency on GTK 3 (dpkg-shlibdeps)"
+# Installed-Size as dpkg-gencontrol gives it for the same files, whatever file
+# system the package was built on.
+mkdir -p "$work/gencontrol/debian"
+cp data/debian/changelog "$work/gencontrol/debian/"
+printf 'Source: sgsplit\nMaintainer: %s\n\nPackage: sgsplit\nArchitecture: amd64\nDescription: %s\n %s\n' \
+  "$(dpkg-deb --field "$deb" Maintainer)" sgsplit sgsplit >"$work/gencontrol/debian/control"
+dpkg-deb -x "$deb" "$work/gencontrol/tree"
+expected_size=$(cd "$work/gencontrol" && dpkg-gencontrol -psgsplit -Ptree -O | sed -n 's/^Installed-Size: //p')
+[ "$(dpkg-deb --field "$deb" Installed-Size)" = "$expected_size" ] ||
+  fail "Installed-Size is $(dpkg-deb --field "$deb" Installed-Size), dpkg-gencontrol counts $expected_size"
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "skip: installing the packages needs root"
