@@ -192,7 +192,7 @@ for link in "${shortcuts[@]}"; do [ -f "$link" ] && shortcut=$link; done
 strings -a "$shortcut" | grep -qx 'C:\\Program Files\\sgsplit\\sgsplit\.exe' ||
   fail "the shortcut does not lead to sgsplit.exe"
 icon=$(strings -a -el "$shortcut" | grep -o 'C:\\.*\\sgsplit\.ico$' || true)
-[ -n "$icon" ] && [ -f "$(winepath -u "$icon")" ] || fail "the shortcut has no icon: ${icon:-none}"
+{ [ -n "$icon" ] && [ -f "$(winepath -u "$icon")" ]; } || fail "the shortcut has no icon: ${icon:-none}"
 [ "$(installed_entries)" = 1 ] || fail "sgsplit is not in the installed-programs list"
 [ "$(installed_version)" = "$version" ] || fail "installed-programs list: version $(installed_version)"
 wine reg query "$machine_products" /s 2>/dev/null | tr -d '\r' | grep -q 'ProductName.*REG_SZ.*sgsplit$' ||
