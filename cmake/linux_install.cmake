@@ -23,8 +23,9 @@ foreach(_size IN LISTS _icon_sizes)
 endforeach()
 install(FILES ${_data}/icons/sgsplit.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 
-# Manual pages and the change log go out compressed as Debian wants them: at
-# the highest level, with no name or time stamp in the header.
+# Manual pages, the change log and the README (a document over 4 KiB) go out
+# compressed as Debian wants them: at the highest level, with no name or time
+# stamp in the header.
 find_program(SGSPLIT_GZIP gzip REQUIRED)
 # The pages are dated like the release: the change log's latest entry.
 file(STRINGS ${_data}/debian/changelog _signed REGEX "^ -- " LIMIT_COUNT 1)
@@ -45,7 +46,8 @@ foreach(_page sgsplit.1 sgsplit-batch.1)
   list(APPEND _compressed ${_page})
 endforeach()
 configure_file(${_data}/debian/changelog changelog COPYONLY)
-list(APPEND _compressed changelog)
+configure_file(README.md README.md COPYONLY)
+list(APPEND _compressed changelog README.md)
 set(_gz_files)
 foreach(_file IN LISTS _compressed)
   set(_gz ${CMAKE_CURRENT_BINARY_DIR}/${_file}.gz)
@@ -59,7 +61,7 @@ endforeach()
 add_custom_target(compressed_docs ALL DEPENDS ${_gz_files})
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/sgsplit.1.gz ${CMAKE_CURRENT_BINARY_DIR}/sgsplit-batch.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES README.md ${_data}/debian/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.md.gz ${_data}/debian/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # The change log's latest entry names the version being built.

@@ -83,9 +83,14 @@ for file in /usr/bin/sgsplit /usr/bin/sgsplit-batch /usr/share/applications/sgsp
   /usr/share/icons/hicolor/scalable/apps/sgsplit.svg /usr/share/icons/hicolor/16x16/apps/sgsplit.png \
   /usr/share/icons/hicolor/256x256/apps/sgsplit.png /usr/share/metainfo/org.sgsplit.sgsplit.metainfo.xml \
   /usr/share/man/man1/sgsplit.1.gz /usr/share/man/man1/sgsplit-batch.1.gz \
-  /usr/share/doc/sgsplit/README.md /usr/share/doc/sgsplit/copyright; do
+  /usr/share/doc/sgsplit/README.md.gz /usr/share/doc/sgsplit/copyright; do
   grep -qx "$file" <<<"$listing" || fail "$file is not in $deb"
 done
+# Documents over 4 KiB compressed, as Debian's own packages have them; the
+# copyright file stays plain.
+big_docs=$(dpkg-deb --contents "$deb" | awk '$1 ~ /^-/ && $3 > 4096 && $6 ~ /^\.\/usr\/share\/doc\// &&
+  $6 !~ /\.gz$/ && $6 !~ /\/copyright$/ {print $6}')
+[ -z "$big_docs" ] || fail "documents over 4 KiB left uncompressed: $big_docs"
 dpkg-deb --field "$deb" Depends | grep -q 'libgtk-3-0' || fail "no dependency on GTK 3 (dpkg-shlibdeps)"
 # Installed-Size as dpkg-gencontrol gives it for the same files, whatever file
 # system the package was built on.
