@@ -34,7 +34,7 @@ rm -f build/package/sgsplit_*.deb
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/package/CMakeCache.txt)
 deb=build/package/sgsplit_${version}_amd64.deb
 # CPack's Installed-Size adds up the sizes the file system reports for the
-# folders too (4096 bytes each on ext4, a few bytes on tmpfs): the field
+# folders too (4096 bytes each on ext4, a few dozen on tmpfs): the field
 # overstated the space, and the .deb changed with the file system it was built
 # on. It is counted again as dpkg-gencontrol counts it, each file's size in KiB
 # rounded up and one KiB for each folder, and the package packed again by
