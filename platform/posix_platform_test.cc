@@ -393,6 +393,19 @@ class ReplaceModelTest : public PosixPlatformTest {
     return st.st_ino;
   }
   std::size_t Files() { return testing::CountFiles(dir_.path()); }
+  // Replaces the model with "new", in a child, while another program acts
+  // once, as call number `nth` (from 0) of system call `call` is made. The
+  // child's exit code: 0 when the replacement ended as `expected`.
+  int ReplaceActingAt(long call, int nth, const std::function<void()>& act,
+                      ReplaceResult expected) {
+    return WithMeddlingAt(
+        {call},
+        [&](int n) {
+          if (n == nth) act();
+          return 0;
+        },
+        [&] { return Replace("new") == expected; });
+  }
   // Saves "saved" as the model in `dir` the way editors do: a new file
   // renamed over it.
   static void SaveByRename(const fs::path& dir) {
@@ -574,14 +587,10 @@ TEST_F(ReplaceModelTest, AttributesAddedWhileListedAreAChange) {
       ::removexattr(model.c_str(), "user.probe") != 0)
     GTEST_SKIP() << "no extended attributes here: " << std::strerror(errno);
   Open(dir_ / "model.obj");
-  EXPECT_EQ(WithMeddlingAt(
-                {SYS_flistxattr},
-                [&](int n) {
-                  // Between asking for the list's size and asking for the list.
-                  if (n == 1) ::setxattr(model.c_str(), "user.late", "tag", 3, 0);
-                  return 0;
-                },
-                [&] { return Replace("new") == ReplaceResult::kModelChanged; }),
+  // Between asking for the list's size and asking for the list.
+  EXPECT_EQ(ReplaceActingAt(
+                SYS_flistxattr, 1, [&] { ::setxattr(model.c_str(), "user.late", "tag", 3, 0); },
+                ReplaceResult::kModelChanged),
             0);
   EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "old");
   EXPECT_EQ(Files(), 1u);
@@ -825,13 +834,9 @@ TEST_F(ReplaceModelTest, AnAppendDuringTheCopyIntoTheModelIsFound) {
   WriteBytes(dir_ / "model.obj", "old old old");
   fs::create_hard_link(dir_ / "model.obj", dir_ / "other.obj");
   Open(dir_ / "model.obj");
-  EXPECT_EQ(WithMeddlingAt(
-                {SYS_pwrite64},
-                [&](int n) {
-                  if (n == 0) Append(dir_ / "other.obj", "more");
-                  return 0;
-                },
-                [&] { return Replace("new") == ReplaceResult::kWrittenMeanwhile; }),
+  EXPECT_EQ(ReplaceActingAt(
+                SYS_pwrite64, 0, [&] { Append(dir_ / "other.obj", "more"); },
+                ReplaceResult::kWrittenMeanwhile),
             0);
   EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "newmore");
 }
@@ -867,13 +872,8 @@ TEST_F(ReplaceModelTest, AModelReplacedDuringTheCopyIntoItIsNotDone) {
     StartWith("old old old", true);
     WriteBytes(dir_ / "victim", "victim");
     // The first flush is the result's, the second the model's after the copy.
-    EXPECT_EQ(WithMeddlingAt(
-                  {SYS_fsync},
-                  [&](int n) {
-                    if (n == 1) c.meddle(dir_.path());
-                    return 0;
-                  },
-                  [&] { return Replace("new") == ReplaceResult::kReplacedMeanwhile; }),
+    EXPECT_EQ(ReplaceActingAt(
+                  SYS_fsync, 1, [&] { c.meddle(dir_.path()); }, ReplaceResult::kReplacedMeanwhile),
               0);
     if (c.left != nullptr) {
       EXPECT_EQ(ReadBytes(dir_ / "model.obj"), c.left);
@@ -921,13 +921,9 @@ TEST_F(ReplaceModelTest, AModelAnotherRunIsWritingIsLeftAlone) {
 TEST_F(ReplaceModelTest, AModelWrittenJustBeforeItIsLockedIsLeftAlone) {
   StartWith("old old old", true);
   // The first is the look for another run's lock, the second the lock.
-  EXPECT_EQ(WithMeddlingAt(
-                {SYS_fcntl},
-                [&](int n) {
-                  if (n == 1) WriteBytes(dir_ / "other.obj", "edit");
-                  return 0;
-                },
-                [&] { return Replace("new") == ReplaceResult::kModelChanged; }),
+  EXPECT_EQ(ReplaceActingAt(
+                SYS_fcntl, 1, [&] { WriteBytes(dir_ / "other.obj", "edit"); },
+                ReplaceResult::kModelChanged),
             0);
   EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "edit");
 }
