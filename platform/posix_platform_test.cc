@@ -831,9 +831,7 @@ TEST_F(ReplaceModelTest, WithoutSwappingNamesASaveBeforeTheLastLookStays) {
 // What another program appends to the model while the result is copied into
 // it is found afterwards rather than cut off.
 TEST_F(ReplaceModelTest, AnAppendDuringTheCopyIntoTheModelIsFound) {
-  WriteBytes(dir_ / "model.obj", "old old old");
-  fs::create_hard_link(dir_ / "model.obj", dir_ / "other.obj");
-  Open(dir_ / "model.obj");
+  StartWith("old old old", true);
   EXPECT_EQ(ReplaceActingAt(
                 SYS_pwrite64, 0, [&] { Append(dir_ / "other.obj", "more"); },
                 ReplaceResult::kWrittenMeanwhile),
