@@ -64,11 +64,9 @@ bool CopiedUp(const UniqueFd& found, int fd, const struct stat& st, const FileId
 // The name is looked up once, without opening what it leads to, and only the
 // file that was read is opened, through /proc: opening alone can act on a
 // FIFO or a device that another program put under the name meanwhile.
-// `*opened` is how the file opened stands: as it was read, unless opening
-// it for writing copied it up (see CopiedUp).
 std::optional<ReplaceResult> OpenModel(int folder, const std::string& name, int access,
                                        const FileIdentity& read, UniqueFd* fd, struct stat* st,
-                                       FileIdentity* opened, int* error) {
+                                       int* error) {
   const UniqueFd found(::openat(folder, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
   if (!found.valid() || ::fstat(found.get(), st) != 0) {
     *error = errno;
@@ -84,12 +82,11 @@ std::optional<ReplaceResult> OpenModel(int folder, const std::string& name, int 
     if (errno == ENOENT || errno == ELOOP) return ReplaceResult::kModelChanged;
     return ReplaceResult::kUntouched;
   }
-  *opened = read;
-  if (!Unchanged(*st, read)) {
-    if (access == O_RDONLY || !CopiedUp(found, fd->get(), *st, read))
-      return ReplaceResult::kModelChanged;
-    *opened = IdentityOf(*st);
-  }
+  // The file opened is the one read, unless opening it for writing copied it
+  // up (see CopiedUp); `*st` then shows the copy, which later looks compare
+  // against.
+  if (!Unchanged(*st, read) && (access == O_RDONLY || !CopiedUp(found, fd->get(), *st, read)))
+    return ReplaceResult::kModelChanged;
   return std::nullopt;
 }
 
@@ -524,9 +521,8 @@ ReplaceResult ReplaceInPlace(int folder, const std::string& name, int result, of
   }
   UniqueFd out;
   struct stat st;
-  FileIdentity opened;
-  if (const auto stop = OpenModel(folder, name, O_RDWR, read, &out, &st, &opened, error))
-    return *stop;
+  if (const auto stop = OpenModel(folder, name, O_RDWR, read, &out, &st, error)) return *stop;
+  const FileIdentity opened = IdentityOf(st);
   if (!LockForWriting(out.get(), error)) return ReplaceResult::kUntouched;
   // Another run may have copied its own result into the model between the
   // look above and the lock; once the lock is held, none can.
@@ -554,9 +550,7 @@ ReplaceResult Replace(int folder, const std::string& name, int result, const Fil
                       const std::function<void()>& keep_result, int* error) {
   UniqueFd model;
   struct stat st;
-  FileIdentity opened;
-  if (const auto stop = OpenModel(folder, name, O_RDONLY, read, &model, &st, &opened, error))
-    return *stop;
+  if (const auto stop = OpenModel(folder, name, O_RDONLY, read, &model, &st, error)) return *stop;
   // Another run that is copying its result into the model now, and was
   // stopped part way (a Ctrl-Z), has changed nothing since this run looked:
   // what this run read may be half its result.
