@@ -362,17 +362,25 @@ bool ReadBlock(HANDLE file, char* buffer, DWORD size, DWORD* got) {
   return true;
 }
 
-// Writes all `size` bytes. A write that stops short (a disk that fills up part
-// way through it) is written on from there, so that the system says why the
-// rest cannot go.
-bool WriteAll(HANDLE file, const char* data, DWORD size) {
-  for (DWORD done = 0; done < size;) {
+// Writes `size` bytes, on from wherever a write stops short (a disk that
+// fills up part way through it), so that the system says why the rest cannot
+// go; false when a write fails. `*done` counts the bytes written, fewer than
+// `size` where a write took none.
+bool WriteOn(HANDLE file, const char* data, DWORD size, DWORD* done) {
+  for (*done = 0; *done < size;) {
     DWORD n = 0;
-    if (!WriteFile(file, data + done, size - done, &n, nullptr)) return false;
-    if (n == 0) return Failed(ERROR_WRITE_FAULT);
-    done += n;
+    if (!WriteFile(file, data + *done, size - *done, &n, nullptr)) return false;
+    if (n == 0) break;
+    *done += n;
   }
   return true;
+}
+
+// Writes all `size` bytes; a write that takes none is a write fault.
+bool WriteAll(HANDLE file, const char* data, DWORD size) {
+  DWORD done = 0;
+  if (!WriteOn(file, data, size, &done)) return false;
+  return done == size || Failed(ERROR_WRITE_FAULT);
 }
 
 bool Rewind(HANDLE file) {
@@ -835,16 +843,11 @@ class Win32Platform final : public Platform {
 
   bool Write(FileHandle file, const void* data, std::uint32_t size,
              std::uint32_t* written) override {
-    *written = 0;
-    const char* bytes = static_cast<const char*>(data);
-    while (*written < size) {
-      DWORD done = 0;
-      if (!WriteFile(HandleOf(file), bytes + *written, size - *written, &done, nullptr))
-        return false;
-      if (done == 0) break;  // the caller sees the short count
-      *written += done;
-    }
-    return true;
+    // A write that takes nothing leaves the caller the short count.
+    DWORD done = 0;
+    const bool ok = WriteOn(HandleOf(file), static_cast<const char*>(data), size, &done);
+    *written = done;
+    return ok;
   }
 
   bool Close(FileHandle file) override { return CloseHandle(HandleOf(file)) != 0; }
