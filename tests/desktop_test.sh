@@ -175,7 +175,7 @@ reader_pid=$!
 # standard error and fills it.
 choose_then_stick() {
   choose "$1"
-  for _ in $(seq 300); do [ -z "$(ls -A "$work/tmp")" ] || break; sleep 0.05; done
+  wait_for_temp || true
   kill "$reader_pid"
   wait "$reader_pid" 2>/dev/null || true
   dd if=/dev/zero of="$work/log" bs=4096 count=1000 oflag=nonblock 2>/dev/null || true

@@ -19,17 +19,6 @@ mkdir "$work/models" "$work/tmp"
 # A model big enough that a run takes a while.
 make_big_model "$work/big.obj" 600000
 
-# Mid-run: waits until the temporary file holds some of the result, and
-# sets $temp to its path; fails after five seconds.
-wait_for_temp() {
-  for _ in $(seq 500); do
-    temp=$(find "$work/tmp" -name 'obj*.tmp' -size +1k 2>/dev/null | head -n 1)
-    [ -n "$temp" ] && return 0
-    sleep 0.01
-  done
-  return 1
-}
-
 for signal in INT TERM HUP QUIT; do
   cp "$work/big.obj" "$work/models/model.obj"
   TMPDIR=$work/tmp "$batch" "$work/models/model.obj" &

@@ -13,6 +13,17 @@ make_big_model() {
     printf "f 1 2 3\n" } }' >"$1"
 }
 
+# Mid-run: waits until the run's temporary file in $work/tmp holds some of
+# the result, and sets $temp to its path; fails after five seconds.
+wait_for_temp() {
+  for _ in $(seq 500); do
+    temp=$(find "$work/tmp" -name 'obj*.tmp' -size +1k 2>/dev/null | head -n 1)
+    [ -n "$temp" ] && return 0
+    sleep 0.01
+  done
+  return 1
+}
+
 # Waits, 30 seconds at most, until the first bytes of model $1 differ from
 # those of its copy $2 (the copy over it has begun) or process $3 has ended.
 wait_for_copy() {
