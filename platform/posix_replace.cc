@@ -314,10 +314,15 @@ Step TakePlace(int folder, NewFile& file, const std::string& name, const FileIde
     return ::renameat(folder, hidden, folder, name.c_str()) == 0 ? Step::kDone : Step::kFailed;
   }
   struct stat out, result;
-  if (::fstatat(folder, hidden, &out, AT_SYMLINK_NOFOLLOW) == 0 && UnchangedButSwapped(out, read)) {
+  const bool looked = ::fstatat(folder, hidden, &out, AT_SYMLINK_NOFOLLOW) == 0;
+  if (looked && UnchangedButSwapped(out, read)) {
     ::unlinkat(folder, hidden, 0);  // the old model
     return Step::kDone;
   }
+  // What came out could not be looked at (a disk error): it goes back all
+  // the same, and the run fails for that reason, not for a change it never
+  // saw. Gone from under the hidden name, it was taken away meanwhile.
+  const int look_error = looked || errno == ENOENT ? 0 : errno;
   if (::renameat2(folder, hidden, folder, name.c_str(), RENAME_EXCHANGE) != 0) {
     // Both stay as they are now, neither removed: the result under the
     // model's name, what came out under the hidden name.
@@ -329,7 +334,9 @@ Step TakePlace(int folder, NewFile& file, const std::string& name, const FileIde
       ::fstatat(folder, hidden, &out, AT_SYMLINK_NOFOLLOW) != 0 ||
       !IdentityOf(out).SameFile(IdentityOf(result)))
     file.name.clear();
-  return Step::kChanged;
+  if (look_error == 0) return Step::kChanged;
+  errno = look_error;
+  return Step::kFailed;
 }
 
 // Gives the new file `out` the model's owner, group, extended attributes,
@@ -440,7 +447,10 @@ Step ReplaceByRename(int folder, const std::string& name, int model, const struc
   const SignalsHeld held;
   if (!GiveName(folder, file)) return give_up(Step::kFailed);
   struct stat now;
-  if (::fstatat(folder, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 || !Unchanged(now, read)) {
+  const bool looked = ::fstatat(folder, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0;
+  // A look that failed (a disk error) saw no change, and is the reason given.
+  if (!looked && errno != ENOENT) return give_up(Step::kFailed);
+  if (!looked || !Unchanged(now, read)) {
     Discard(folder, file);
     return Step::kChanged;
   }

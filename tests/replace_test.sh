@@ -364,6 +364,54 @@ else
   echo "skip: committing the result first needs strace"
 fi
 
+# The system failing one call of the last steps of a replacement by rename:
+# the look at the model just before the swap of names and the look at what
+# came out right after it leave the model as it was, with the failure as the
+# reason rather than a change nobody made. Each call is found in an
+# undisturbed run's trace, then failed alone in a run on the same model.
+if command -v strace >/dev/null; then
+  # The number of the first call $1 whose line in trace $3 matches $2,
+  # counting that call's lines from 1, as strace's injection counts.
+  occurrence() {
+    awk -v call="$1(" -v pattern="$2" 'index($0, call) == 1 { n++; if ($0 ~ pattern) { print n; exit } }' "$3"
+  }
+  printf 'g a\ns 1\nf 1 2 3\n' >"$work/last.before"
+  while IFS='|' read -r what call pattern expected message; do
+    cp "$work/last.before" "$work/models/last.obj"
+    TMPDIR=$work/tmp ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 \
+      strace -qq -o "$work/trace.txt" "$batch" "$work/models/last.obj" || fail "$what: the undisturbed run failed"
+    cp "$work/models/last.obj" "$work/last.expected"
+    when=$(occurrence "$call" "$pattern" "$work/trace.txt")
+    [ -n "$when" ] || fail "$what: no $call in the trace: $(cat "$work/trace.txt")"
+    cp "$work/last.before" "$work/models/last.obj"
+    status=0
+    TMPDIR=$work/tmp ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 \
+      strace -qq -o /dev/null -e trace="$call" -e inject="$call:error=EIO:when=$when" \
+      "$batch" "$work/models/last.obj" 2>"$work/err.txt" || status=$?
+    [ "$status" -eq "$expected" ] || fail "$what: exit $status: $(cat "$work/err.txt")"
+    grep -qF "sgsplit-batch: $work/models/last.obj: $message" "$work/err.txt" ||
+      fail "$what: message: $(cat "$work/err.txt")"
+    [ -z "$(ls -A "$work/tmp")" ] || fail "$what: left in the temporary folder: $(ls -A "$work/tmp")"
+    if [ "$expected" -eq 0 ]; then
+      cmp -s "$work/models/last.obj" "$work/last.expected" || fail "$what: the model is not the result"
+      left=$(sed -n 's/.*; the old model is left in //p' "$work/err.txt")
+      cmp -s "$work/last.before" "$left" || fail "$what: the file named does not hold the old model"
+      rm "$left"
+    else
+      cmp -s "$work/last.before" "$work/models/last.obj" || fail "$what: the model changed"
+    fi
+    left=$(find "$work/models" -name '.sgsplit-*')
+    [ -z "$left" ] || fail "$what: left beside the model: $left"
+  done <<'EOF'
+the last look at the model|newfstatat|^newfstatat\([0-9]+, "last\.obj"|2|cannot replace the file: Input/output error
+the look at what came out|newfstatat|^newfstatat\([0-9]+, "\.sgsplit-|2|cannot replace the file: Input/output error
+EOF
+  rm "$work/models/last.obj"
+  echo "ok: the last steps of a replacement failing"
+else
+  echo "skip: failing the last steps of a replacement needs strace"
+fi
+
 # Any signal that would end the run waits while the result is copied into a
 # model with a second name, not only the usual four (the real-time signals
 # too): the model comes out whole, and nothing is left in the temporary
