@@ -20,6 +20,8 @@ std::string FailureText(const PassReport& report, DisplayPath display) {
     text += "; the temporary file " + display(report.temp_path) + " was left behind";
   if (!report.temp_folder.empty())
     text += "; the temporary folder is " + display(report.temp_folder);
+  if (!report.old_model_left.empty())
+    text += "; the old model is left in " + display(report.old_model_left);
   return text;
 }
 
@@ -43,7 +45,10 @@ FailureNotice DesktopFailureNotice(const PassReport& report, DisplayPath display
       // Rewritten, but the temporary file, a copy of the model, is still on
       // the disk: the user hears of it as of any other failure.
       if (report.failure.empty()) return notice;
-      notice.headline = "The model was rewritten, but its temporary file could not be deleted.";
+      notice.headline =
+          report.old_model_left.empty()
+              ? "The model was rewritten, but its temporary file could not be deleted."
+              : "The model was rewritten, but its old content could not be deleted.";
       break;
     case PassOutcome::kCancelled:
       return notice;
@@ -81,6 +86,8 @@ FailureNotice DesktopFailureNotice(const PassReport& report, DisplayPath display
     notice.details += "\nThe temporary file " + display(report.temp_path) + " was left behind.";
   if (!report.temp_folder.empty())
     notice.details += "\nThe temporary folder is " + display(report.temp_folder) + ".";
+  if (!report.old_model_left.empty())
+    notice.details += "\nThe old model is left in " + display(report.old_model_left) + ".";
   return notice;
 }
 

@@ -19,7 +19,7 @@ struct Case {
 
 PassReport Report(PassOutcome outcome, std::u16string chosen, std::string failure,
                   bool temp_left = false) {
-  return {outcome, std::move(chosen), u"/tmp/obj1a2b.tmp", std::move(failure), temp_left, u""};
+  return {outcome, std::move(chosen), u"/tmp/obj1a2b.tmp", std::move(failure), temp_left, u"", u""};
 }
 
 // Every outcome, with and without a temporary file left, and names that need
@@ -35,13 +35,21 @@ TEST(FailureMessageTest, SaysTheSameInBothFrontEnds) {
        "The model was rewritten, but its temporary file could not be deleted.",
        "Model: /m/box.obj\nReason: cannot delete the temporary file: Permission denied\n"
        "The temporary file /tmp/obj1a2b.tmp was left behind."},
+      {"completed, old model left beside it",
+       {PassOutcome::kCompleted, u"/m/box.obj", u"/tmp/obj1a2b.tmp",
+        "cannot delete the old model: Input/output error", false, u"", u"/m/.sgsplit-Ab1"},
+       "cannot delete the old model: Input/output error; the old model is left in "
+       "/m/.sgsplit-Ab1",
+       "The model was rewritten, but its old content could not be deleted.",
+       "Model: /m/box.obj\nReason: cannot delete the old model: Input/output error\n"
+       "The old model is left in /m/.sgsplit-Ab1."},
       {"cancelled", Report(PassOutcome::kCancelled, u"", ""), "", "", ""},
       {"no dialog", Report(PassOutcome::kNotStarted, u"", "no file dialog could be shown"),
        "no file dialog could be shown", "sgsplit could not start. No model was changed.",
        "Reason: no file dialog could be shown"},
       {"no temporary file",
        {PassOutcome::kNotStarted, u"/m/box.obj", u"",
-        "cannot create a temporary file: No space left on device", false, u"/t/a\x1B b/"},
+        "cannot create a temporary file: No space left on device", false, u"/t/a\x1B b/", u""},
        "cannot create a temporary file: No space left on device; the temporary folder is "
        "'/t/a'$'\\033'' b/'",
        "sgsplit could not start. The model was not changed.",
@@ -85,7 +93,7 @@ TEST(FailureMessageTest, SaysTheSameInBothFrontEnds) {
        "The temporary file /tmp/obj1a2b.tmp holds the complete rewritten model."},
       {"names quoted",
        {PassOutcome::kReplaceFailed, u"/m/a\nb\x1B[2J.obj", u"/t/obj\x1B.tmp",
-        "cannot replace the file: Input/output error", true, u""},
+        "cannot replace the file: Input/output error", true, u"", u""},
        "cannot replace the file: Input/output error; the rewritten model is in "
        "'/t/obj'$'\\033''.tmp'",
        "The rewritten model could not be put in its place. The model may be damaged.",

@@ -227,7 +227,10 @@ void Pass(Platform& platform, const PassOptions& options, PassReport& report,
       return;
   }
   report.outcome = PassOutcome::kCompleted;
-  if (!temp_file.Remove())
+  // Rewritten either way; what is left on the disk is named.
+  if (platform.OldModelLeft(*place, &report.old_model_left))
+    report.failure = Reason(platform, "cannot delete the old model", platform.LastError());
+  if (!temp_file.Remove() && report.failure.empty())
     report.failure = Reason(platform, "cannot delete the temporary file", platform.LastError());
 }
 

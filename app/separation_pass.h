@@ -35,6 +35,9 @@ struct PassReport {
   // The temporary folder, when no temporary file could be made, opened or
   // written in it: the system's reason alone does not say where it looked.
   std::u16string temp_folder;
+  // The model's old content, where the result took its place but the old
+  // content, moved beside it, could not be removed.
+  std::u16string old_model_left;
 };
 
 // 0 when the model was rewritten or none was chosen, 1 when the model was

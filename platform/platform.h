@@ -109,6 +109,10 @@ class Platform {
   // like, and its other names.
   virtual ReplaceResult ReplaceModel(FileHandle result, ModelPlace& place,
                                      const FileIdentity& read) = 0;
+  // After ReplaceModel put the result in `place`: the path of the model's
+  // old content, where it was moved beside the model and the system refused
+  // its removal, with LastError saying why. False where nothing was left.
+  virtual bool OldModelLeft(const ModelPlace& /*place*/, std::u16string* /*path*/) { return false; }
 
   // What the file-name code page is decided from.
   virtual bool QueryVersion(VersionInfo* version) = 0;
@@ -166,6 +170,9 @@ class PlatformWrapper : public Platform {
   ReplaceResult ReplaceModel(FileHandle result, ModelPlace& place,
                              const FileIdentity& read) override {
     return target_.ReplaceModel(result, place, read);
+  }
+  bool OldModelLeft(const ModelPlace& place, std::u16string* path) override {
+    return target_.OldModelLeft(place, path);
   }
   bool QueryVersion(VersionInfo* version) override { return target_.QueryVersion(version); }
   int LocaleAnsiCodePage(char* buffer, int size) override {

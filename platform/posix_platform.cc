@@ -66,6 +66,7 @@ void OpenMissingStandardStreams() {
 class PosixModelPlace final : public ModelPlace {
  public:
   UniqueFd folder;
+  std::string folder_path;
   std::string name;
 };
 
@@ -180,6 +181,7 @@ class PosixPlatform final : public Platform {
     const std::string folder(path.substr(0, slash == 0 ? 1 : slash));
     place->name = path.substr(slash + 1);
     place->folder = OpenFolder(folder.c_str());
+    place->folder_path = folder;
     if (!place->folder.valid()) {
       Failed(errno);
       return nullptr;
@@ -196,10 +198,19 @@ class PosixPlatform final : public Platform {
         temp->second.noted.reset();
     };
     int error = 0;
-    const ReplaceResult outcome =
-        ReplaceModelFile(place.folder.get(), place.name, FdOf(result), read, keep_result, &error);
+    const ReplaceResult outcome = ReplaceModelFile(place.folder.get(), place.name, FdOf(result),
+                                                   read, keep_result, &old_left_, &error);
     last_error_ = static_cast<std::uint32_t>(error);
     return outcome;
+  }
+
+  bool OldModelLeft(const ModelPlace& where, std::u16string* path) override {
+    if (old_left_.empty()) return false;
+    const auto& place = static_cast<const PosixModelPlace&>(where);
+    std::string bytes = place.folder_path;
+    if (bytes.back() != '/') bytes += '/';
+    *path = WidenFileName(bytes + old_left_);
+    return true;
   }
 
   bool QueryVersion(VersionInfo*) override { return Failed(ENOSYS); }
@@ -359,6 +370,9 @@ class PosixPlatform final : public Platform {
     std::unique_ptr<NotedFile> noted;
   };
   std::map<int, TempFile> temp_files_;
+  // The name in the model's folder of the model's old content that the last
+  // replacement could not remove; empty where it was removed.
+  std::string old_left_;
   std::uint32_t last_error_ = 0;
 };
 

@@ -234,6 +234,9 @@ bool CopyFlags(int from, int to) {
 struct NewFile {
   UniqueFd fd;
   std::string name;  // empty while the file has no name
+  // Why the model's old content, under `name` once the two swapped names,
+  // could not be removed; 0 where it was.
+  int old_left_error = 0;
   // Held here rather than on the heap: nothing is asked of memory once the
   // file has a name.
   std::optional<NotedFile> noted;
@@ -316,7 +319,9 @@ Step TakePlace(int folder, NewFile& file, const std::string& name, const FileIde
   struct stat out, result;
   const bool looked = ::fstatat(folder, hidden, &out, AT_SYMLINK_NOFOLLOW) == 0;
   if (looked && UnchangedButSwapped(out, read)) {
-    ::unlinkat(folder, hidden, 0);  // the old model
+    // The old model. Should the system refuse, it stays under the hidden
+    // name, which the caller hands on to be named to the user.
+    if (::unlinkat(folder, hidden, 0) != 0 && errno != ENOENT) file.old_left_error = errno;
     return Step::kDone;
   }
   // What came out could not be looked at (a disk error): it goes back all
@@ -417,7 +422,7 @@ bool MountedOver(int model) {
 // renames it over the model.
 Step ReplaceByRename(int folder, const std::string& name, int model, const struct stat& st,
                      int result, off_t size, const FileIdentity& read, CopyBuffers& buffers,
-                     const std::function<void()>& keep_result) {
+                     const std::function<void()>& keep_result, std::string* old_left) {
   // Other names would keep the old model; see AppendOnly for the folder,
   // MountedOver for a file mounted there and OwnerUnseen for its owner.
   if (st.st_nlink != 1 || AppendOnly(folder) || MountedOver(model) || OwnerUnseen(st))
@@ -457,6 +462,10 @@ Step ReplaceByRename(int folder, const std::string& name, int model, const struc
   const Step step = TakePlace(folder, file, name, read);
   if (step == Step::kChanged || step == Step::kFailed) return give_up(step);
   if (step == Step::kStranded) keep_result();
+  if (step == Step::kDone && file.old_left_error != 0) {
+    *old_left = std::move(file.name);  // moved: nothing is asked of memory now
+    errno = file.old_left_error;
+  }
   const int error = errno;
   file.noted.reset();
   ::fsync(folder);  // the rename itself; the model is whole either way
@@ -557,7 +566,7 @@ ReplaceResult ReplaceInPlace(int folder, const std::string& name, int result, of
 }
 
 ReplaceResult Replace(int folder, const std::string& name, int result, const FileIdentity& read,
-                      const std::function<void()>& keep_result, int* error) {
+                      const std::function<void()>& keep_result, std::string* old_left, int* error) {
   UniqueFd model;
   struct stat st;
   if (const auto stop = OpenModel(folder, name, O_RDONLY, read, &model, &st, error)) return *stop;
@@ -591,8 +600,9 @@ ReplaceResult Replace(int folder, const std::string& name, int result, const Fil
   }
 
   switch (ReplaceByRename(folder, name, model.get(), st, result, made.st_size, read, buffers,
-                          keep_result)) {
+                          keep_result, old_left)) {
     case Step::kDone:
+      if (!old_left->empty()) *error = errno;
       return ReplaceResult::kReplaced;
     case Step::kChanged:
       return ReplaceResult::kModelChanged;
@@ -638,13 +648,14 @@ std::string UnguessableName(const char* prefix, const char* suffix) {
 
 ReplaceResult ReplaceModelFile(int folder, const std::string& name, int result,
                                const FileIdentity& read, const std::function<void()>& keep_result,
-                               int* error) {
+                               std::string* old_left, int* error) {
   *error = 0;
+  old_left->clear();
   // Once the model may change nothing more is asked of memory, and a name
   // is asked for before its file is made: memory that runs out leaves the
   // model as it was.
   try {
-    return Replace(folder, name, result, read, keep_result, error);
+    return Replace(folder, name, result, read, keep_result, old_left, error);
   } catch (const std::bad_alloc&) {
     *error = ENOMEM;
     return ReplaceResult::kUntouched;

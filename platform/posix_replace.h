@@ -33,10 +33,13 @@ namespace sgsplit {
 // removed by another program meanwhile, the result is the only whole copy of the rewritten
 // model: `keep_result` is called before a signal held back meanwhile may end
 // the process, so that it can be taken off the files removed on a signal.
-// `*error` is the system's code for a failure.
+// `*error` is the system's code for a failure. Where the result took the
+// model's place but the model's old content, moved beside it under a hidden
+// name, could not be removed, `*old_left` is that name and `*error` why;
+// otherwise `*old_left` is empty.
 ReplaceResult ReplaceModelFile(int folder, const std::string& name, int result,
                                const FileIdentity& read, const std::function<void()>& keep_result,
-                               int* error);
+                               std::string* old_left, int* error);
 
 // The code, beside errno's, for a file that another program holds a write
 // lock on: it says that it is writing the file.

@@ -367,7 +367,8 @@ fi
 # The system failing one call of the last steps of a replacement by rename:
 # the look at the model just before the swap of names and the look at what
 # came out right after it leave the model as it was, with the failure as the
-# reason rather than a change nobody made. Each call is found in an
+# reason rather than a change nobody made; the old model that cannot be
+# removed once the result is in place is named. Each call is found in an
 # undisturbed run's trace, then failed alone in a run on the same model.
 if command -v strace >/dev/null; then
   # The number of the first call $1 whose line in trace $3 matches $2,
@@ -405,6 +406,7 @@ if command -v strace >/dev/null; then
   done <<'EOF'
 the last look at the model|newfstatat|^newfstatat\([0-9]+, "last\.obj"|2|cannot replace the file: Input/output error
 the look at what came out|newfstatat|^newfstatat\([0-9]+, "\.sgsplit-|2|cannot replace the file: Input/output error
+removing the old model|unlinkat|^unlinkat\([0-9]+, "\.sgsplit-|0|cannot delete the old model: Input/output error; the old model is left in
 EOF
   rm "$work/models/last.obj"
   echo "ok: the last steps of a replacement failing"
