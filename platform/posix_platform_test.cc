@@ -828,15 +828,37 @@ TEST_F(ReplaceModelTest, WithoutSwappingNamesASaveBeforeTheLastLookStays) {
   EXPECT_EQ(Files(), 1u);
 }
 
-// What another program appends to the model while the result is copied into
-// it is found afterwards rather than cut off.
-TEST_F(ReplaceModelTest, AnAppendDuringTheCopyIntoTheModelIsFound) {
-  StartWith("old old old", true);
-  EXPECT_EQ(ReplaceActingAt(
-                SYS_pwrite64, 0, [&] { Append(dir_ / "other.obj", "more"); },
-                ReplaceResult::kWrittenMeanwhile),
-            0);
-  EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "newmore");
+// What another program writes into the model while the result is copied
+// into it is found afterwards rather than cut off or passed over: bytes
+// appended, or bytes written over the result that leave its length as it is.
+TEST_F(ReplaceModelTest, AWriteDuringTheCopyIntoTheModelIsFound) {
+  const struct {
+    const char* what;
+    long call;  // the other program writes just before this call
+    int nth;    // counted from 0
+    std::function<void(const fs::path& file)> write;
+    const char* left;
+  } cases[] = {
+      // The model already has the result's length when the copy begins.
+      {"appended to", SYS_pwrite64, 0, [](const fs::path& file) { Append(file, "more"); },
+       "newmore"},
+      // The first flush is the result's, the second the model's after the copy.
+      {"written over, its length kept", SYS_fsync, 1,
+       [](const fs::path& file) {
+         const UniqueFd fd(::open(file.c_str(), O_WRONLY | O_CLOEXEC));
+         EXPECT_EQ(::pwrite(fd.get(), "odd", 3, 0), 3);
+       },
+       "odd"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    StartWith("old old old", true);
+    EXPECT_EQ(
+        ReplaceActingAt(
+            c.call, c.nth, [&] { c.write(dir_ / "other.obj"); }, ReplaceResult::kWrittenMeanwhile),
+        0);
+    EXPECT_EQ(ReadBytes(dir_ / "model.obj"), c.left);
+  }
 }
 
 // An editor that saves a model with a second name while the result is copied
