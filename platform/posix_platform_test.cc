@@ -936,16 +936,51 @@ TEST_F(ReplaceModelTest, AModelAnotherRunIsWritingIsLeftAlone) {
   }
 }
 
-// Another run, or any program, that writes the model between the last look
-// at it and the lock keeps what it wrote.
-TEST_F(ReplaceModelTest, AModelWrittenJustBeforeItIsLockedIsLeftAlone) {
-  StartWith("old old old", true);
-  // The first is the look for another run's lock, the second the lock.
-  EXPECT_EQ(ReplaceActingAt(
-                SYS_fcntl, 1, [&] { WriteBytes(dir_ / "other.obj", "edit"); },
-                ReplaceResult::kModelChanged),
-            0);
-  EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "edit");
+// Another run, or any program, that writes a model rewritten in place
+// between the last look at it and its opening for writing, or the lock,
+// keeps what it wrote: also a write that leaves the model's length and puts
+// its modification time back, which only its change time shows.
+TEST_F(ReplaceModelTest, AModelWrittenJustBeforeItIsOpenedOrLockedIsLeftAlone) {
+  const auto edit = [](const fs::path& file) { WriteBytes(file, "edit"); };
+  const auto edit_unseen = [](const fs::path& file) {
+    struct stat st {};
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    // Until the clock that stamps the change has passed the last change.
+    for (struct timespec now{};
+         ::clock_gettime(CLOCK_REALTIME_COARSE, &now) == 0 &&
+         (now.tv_sec < st.st_ctim.tv_sec ||
+          (now.tv_sec == st.st_ctim.tv_sec && now.tv_nsec <= st.st_ctim.tv_nsec));) {
+    }
+    const UniqueFd fd(::open(file.c_str(), O_WRONLY | O_CLOEXEC));
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(::pwrite(fd.get(), "ODD", 3, 0), 3);
+    ASSERT_EQ(::futimens(fd.get(), times), 0);
+  };
+  const struct {
+    const char* what;
+    long call;  // the other program writes just before this call
+    int nth;    // counted from 0
+    std::function<void(const fs::path& file)> write;
+    const char* left;
+  } cases[] = {
+      // The result is written and opened (0, 1); each opening of the model
+      // is a look at its name, then the file found there opened: for
+      // reading (2, 3), then for writing (4, 5).
+      {"before it is opened for writing", SYS_openat, 5, edit, "edit"},
+      {"before it is opened for writing, its length and time put back", SYS_openat, 5, edit_unseen,
+       "ODD old old"},
+      // The first is the look for another run's lock, the second the lock.
+      {"before it is locked", SYS_fcntl, 1, edit, "edit"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    StartWith("old old old", true);
+    EXPECT_EQ(
+        ReplaceActingAt(
+            c.call, c.nth, [&] { c.write(dir_ / "other.obj"); }, ReplaceResult::kModelChanged),
+        0);
+    EXPECT_EQ(ReadBytes(dir_ / "model.obj"), c.left);
+  }
 }
 
 // The lock is held while the result is copied into the model, and let go
