@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -231,6 +232,30 @@ TEST_F(SeparationPassFaultTest, AReadErrorPastAnEndOfFileMarkLeavesTheModel) {
     EXPECT_EQ(platform.OpenHandles(), 0u);
     EXPECT_EQ(CountFiles(temp_.path()), 0u);
   }
+}
+
+// Memory that runs out while the failure of a replacement that broke off
+// part way is put into words loses only the words: the run still ends as one
+// that may have damaged the model (exit code 2), and keeps the result.
+TEST_F(SeparationPassFaultTest, MemoryRunningOutWhileADamageIsToldKeepsItsOutcome) {
+  const std::string model = "g box\ns 1\nf 1 2 3\n";
+  testing::WriteBytes(model_path_, model);
+  FaultPlatform faults(chosen_);
+  faults.Arm(Fault::kReplaceDamaged, 1);
+  class NoMemoryForReasons final : public PlatformWrapper {
+   public:
+    using PlatformWrapper::PlatformWrapper;
+    std::string ErrorText(std::uint32_t) override { throw std::bad_alloc(); }
+  } platform(faults);
+  const PassReport report = SeparationPass(platform);
+  EXPECT_EQ(report.outcome, PassOutcome::kReplaceFailed);
+  EXPECT_EQ(ExitCode(report.outcome), 2);
+  EXPECT_EQ(report.failure, "out of memory");
+  EXPECT_TRUE(report.temp_left);
+  EXPECT_EQ(faults.OpenHandles(), 0u);
+  ASSERT_EQ(CountFiles(temp_.path()), 1u) << "the result was not kept";
+  EXPECT_EQ(testing::ReadBytes(fs::directory_iterator(temp_.path())->path()).rfind("g object1", 0),
+            0u);
 }
 
 }  // namespace
