@@ -293,6 +293,20 @@ TEST_F(PosixPlatformTest, NoRandomSourceIsAFailureNotAHang) {
   EXPECT_EQ(testing::CountFiles(dir_.path()), 0u);
 }
 
+// A temporary file that cannot be made writable for its owner (made under a
+// umask of 222, on a file system that refuses the change) is removed again,
+// and the failure gives the system's reason.
+TEST_F(PosixPlatformTest, ATemporaryFileThatCannotBeMadeWritableIsRemoved) {
+  const std::u16string folder = testing::Utf16Path(dir_.path()) + u"/";
+  EXPECT_TRUE(WhileCallsAnswer(SYS_fchmod, -1, EPERM, [&] {
+    ::umask(0222);
+    std::u16string path;
+    return platform_->CreateTempFile(folder, &path) == FileHandle::kInvalid &&
+           platform_->LastError() == static_cast<std::uint32_t>(EPERM);
+  }));
+  EXPECT_EQ(testing::CountFiles(dir_.path()), 0u);
+}
+
 // Whoever can write the folder may put a link, or a second name of another
 // file, where the writer opens: it neither follows the one nor empties the
 // file under its other names.
