@@ -1017,6 +1017,40 @@ TEST_F(ReplaceModelTest, TheCopyIntoTheModelHoldsAWriteLock) {
   EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "new");
 }
 
+// A file system that has no files without a name (O_TMPFILE) gets the new
+// file under a hidden name beside the model: the model is replaced all the
+// same, and a signal during the copy into the new file removes it.
+TEST_F(ReplaceModelTest, WithoutUnnamedFilesTheNewFileIsHiddenAndRemovedOnASignal) {
+  // The result is written and opened (0, 1), the model looked up and opened
+  // (2, 3), the system's overflow user and group read (4, 5); then the new
+  // file is made.
+  const auto no_unnamed_file = [](int n) { return n == 6 ? EOPNOTSUPP : 0; };
+  StartWith("old", false);
+  EXPECT_EQ(WithMeddlingAt({SYS_openat}, no_unnamed_file,
+                           [&] { return Replace("new") == ReplaceResult::kReplaced; }),
+            0);
+  EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "new");
+  EXPECT_EQ(Files(), 1u) << "something was left beside the model";
+
+  StartWith("old", false);
+  const int code = WithMeddlingAt(
+      {SYS_openat, SYS_pwrite64},
+      [&](int n) {
+        if (n == 7) ::kill(::getpid(), SIGTERM);  // the first write into the new file
+        return no_unnamed_file(n);
+      },
+      [&] {
+        Replace("new");
+        return false;  // the signal ends the run before this
+      });
+  EXPECT_EQ(code, 128 + SIGTERM);
+  EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "old");
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(dir_.path()))
+    if (entry.path().filename() != "result") left.push_back(entry.path().filename().string());
+  EXPECT_EQ(left, std::vector<std::string>{"model.obj"});
+}
+
 // A signal that comes while the model is being replaced waits until that is
 // done. Where the model then does not hold the result, the temporary file is
 // the result's only whole copy, and it stays when the signal ends the run.
