@@ -510,6 +510,26 @@ TEST_F(ReplaceModelTest, AnOwnerTheNamespaceCannotSeeStays) {
   }
 }
 
+// Outside a user namespace every ID is the one it shows: a model of nobody's
+// (the ID a namespace shows for those it does not map) is renamed over like
+// any other, and stays nobody's.
+TEST_F(ReplaceModelTest, NobodysModelOutsideANamespaceIsRenamedOver) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a model to nobody";
+  if (ReadBytes("/proc/self/uid_map").find(" 4294967295") == std::string::npos)
+    GTEST_SKIP() << "runs in a user namespace";
+  StartWith("old", false);
+  ASSERT_EQ(::chown((dir_ / "model.obj").c_str(), 65534, 65534), 0);
+  Open(dir_ / "model.obj");
+  const ino_t before = Inode(dir_ / "model.obj");
+  EXPECT_EQ(Replace("new"), ReplaceResult::kReplaced);
+  EXPECT_NE(Inode(dir_ / "model.obj"), before) << "rewritten in place, not renamed over";
+  struct stat st {};
+  ASSERT_EQ(::stat((dir_ / "model.obj").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 65534u);
+  EXPECT_EQ(st.st_gid, 65534u);
+  EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "new");
+}
+
 TEST_F(ReplaceModelTest, ExtendedAttributesAndAclsComeAlong) {
   WriteBytes(dir_ / "model.obj", "old");
   const std::string model = (dir_ / "model.obj").string();
