@@ -5,6 +5,7 @@
 #include <sched.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -1014,6 +1015,53 @@ TEST_F(ReplaceModelTest, AModelWrittenJustBeforeItIsOpenedOrLockedIsLeftAlone) {
             c.call, c.nth, [&] { c.write(dir_ / "other.obj"); }, ReplaceResult::kModelChanged),
         0);
     EXPECT_EQ(ReadBytes(dir_ / "model.obj"), c.left);
+  }
+}
+
+// A model in a lower layer of an overlay (a container's image) is copied up
+// by whichever program opens it for writing first. Another program that
+// writes it just before the run opens it for writing is not taken for that
+// copy, whether its write keeps the model's length or puts its modification
+// time back: what it wrote stays.
+TEST_F(ReplaceModelTest, AModelInAnImagesLayerWrittenJustBeforeItIsOpenedIsLeftAlone) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount an overlay";
+  const struct {
+    const char* what;
+    const char* written;
+    bool time_put_back;
+  } cases[] = {{"its length kept", "new new new", false}, {"its time put back", "edit", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const ScratchDir layers;
+    for (const char* folder : {"lower/models", "upper", "work", "merged"})
+      fs::create_directories(layers / folder);
+    const fs::path lower = layers / "lower/models/model.obj";
+    WriteBytes(lower, "old old old");
+    // Long before any write, whatever the clock's resolution.
+    const struct timespec past[2] = {{1'000'000, 0}, {1'000'000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, lower.c_str(), past, 0), 0);
+    fs::create_hard_link(lower, layers / "lower/models/other.obj");
+    const std::string options = "lowerdir=" + (layers / "lower").string() +
+                                ",upperdir=" + (layers / "upper").string() +
+                                ",workdir=" + (layers / "work").string();
+    const fs::path merged = layers / "merged";
+    if (::mount("overlay", merged.c_str(), "overlay", 0, options.c_str()) != 0)
+      GTEST_SKIP() << "no overlay mounts here: " << std::strerror(errno);
+    const fs::path model = merged / "models/model.obj";
+    Open(model);
+    // The result is written and opened (0, 1); the model is looked up and
+    // opened for reading (2, 3), then for writing (4, 5).
+    EXPECT_EQ(ReplaceActingAt(
+                  SYS_openat, 5,
+                  [&] {
+                    WriteBytes(model, c.written);
+                    if (c.time_put_back) ::utimensat(AT_FDCWD, model.c_str(), past, 0);
+                  },
+                  ReplaceResult::kModelChanged),
+              0);
+    EXPECT_EQ(ReadBytes(model), c.written);
+    place_.reset();
+    EXPECT_EQ(::umount2(merged.c_str(), MNT_DETACH), 0);
   }
 }
 
