@@ -478,6 +478,42 @@ TEST_F(ReplaceModelTest, AModelInTheRootFolderIsReplaced) {
   EXPECT_EQ(Files(), 1u);
 }
 
+// Without /proc, the model is opened again by its name, without following a
+// link: one that another program put under the name between the look and
+// that opening is a change of the model, and is told as such, rather than as
+// a refusal of the system's.
+TEST_F(ReplaceModelTest, WithoutProcAModelSwappedForALinkIsAChange) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a process a root folder of its own";
+  WriteBytes(dir_ / "model.obj", "old");
+  WriteBytes(dir_ / "victim", "victim");
+  EXPECT_TRUE(InChild([&] {
+    if (::chroot(dir_.path().c_str()) != 0 || ::chdir("/") != 0) return false;
+    const FileHandle model = platform_->OpenForReading({"/model.obj"});
+    FileIdentity read;
+    if (model == FileHandle::kInvalid || !platform_->Identify(model, &read)) return false;
+    const std::unique_ptr<ModelPlace> place = platform_->LocateModel(model, {"/model.obj"});
+    platform_->Close(model);
+    WriteBytes("/result", "new");
+    const UniqueFd result(::open("/result", O_RDONLY | O_CLOEXEC));
+    if (place == nullptr || !result.valid()) return false;
+    // The name is looked up (0), opened through /proc (1, which is not
+    // there), then opened by its name (2).
+    return WithMeddlingAt(
+               {SYS_openat},
+               [](int n) {
+                 if (n == 2 && ::symlink("/victim", "/link") == 0) ::rename("/link", "/model.obj");
+                 return 0;
+               },
+               [&] {
+                 return platform_->ReplaceModel(
+                            static_cast<FileHandle>(static_cast<std::intptr_t>(result.get())),
+                            *place, read) == ReplaceResult::kModelChanged;
+               }) == 0;
+  }));
+  EXPECT_TRUE(fs::is_symlink(dir_ / "model.obj"));
+  EXPECT_EQ(ReadBytes(dir_ / "victim"), "victim");
+}
+
 // In a user namespace (a rootless container), an owner or group that the
 // namespace does not map shows as the overflow ID, which is also the ID of
 // the namespace's own nobody: a new file given it would belong to that other
