@@ -2,9 +2,11 @@
 #include <linux/filter.h>
 #include <linux/fs.h>
 #include <linux/seccomp.h>
+#include <linux/userfaultfd.h>
 #include <sched.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -16,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <clocale>
 #include <csignal>
 #include <cstddef>
@@ -24,6 +27,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <initializer_list>
@@ -1099,6 +1103,78 @@ TEST_F(ReplaceModelTest, AModelInAnImagesLayerWrittenJustBeforeItIsOpenedIsLeftA
     place_.reset();
     EXPECT_EQ(::umount2(merged.c_str(), MNT_DETACH), 0);
   }
+}
+
+// Whether thread `tid` of this process waits in the kernel, in a call on a
+// descriptor for `file`.
+bool WaitingOn(pid_t tid, const fs::path& file) {
+  const std::string task = "/proc/self/task/" + std::to_string(tid) + "/";
+  std::string stat, call, first;
+  std::getline(std::ifstream(task + "stat"), stat);
+  std::ifstream(task + "syscall") >> call >> first;
+  const std::size_t end = stat.rfind(')');
+  if (end == std::string::npos || end + 2 >= stat.size() || stat[end + 2] == 'R' ||
+      call == "running" || first.empty())
+    return false;
+  struct stat held {
+  }, named{};
+  const std::string fd = "/proc/self/fd/" + std::to_string(std::stoul(first, nullptr, 16));
+  return ::stat(fd.c_str(), &held) == 0 && ::stat(file.c_str(), &named) == 0 &&
+         held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+// Another program's write that was held up part way while the model was
+// read (its program not scheduled; here the page it writes from is not
+// there yet) has set the model's times and not yet its length: the model
+// looks unchanged until the write ends, and the write ends only when the
+// copy's first change waits for it. Its whole save stays.
+TEST_F(ReplaceModelTest, AWriteHeldUpWhileTheModelWasReadIsFound) {
+  const UniqueFd faults(static_cast<int>(::syscall(SYS_userfaultfd, O_CLOEXEC)));
+  if (!faults.valid()) GTEST_SKIP() << "no userfaultfd to hold up a write in the kernel";
+  uffdio_api api{};
+  api.api = UFFD_API;
+  ASSERT_EQ(::ioctl(faults.get(), UFFDIO_API, &api), 0);
+  const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  void* const pages =
+      ::mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(pages, MAP_FAILED);
+  char* const bytes = static_cast<char*>(pages);
+  std::memset(bytes, 'a', page);
+  uffdio_register second{};
+  second.range.start = reinterpret_cast<std::uintptr_t>(bytes + page);
+  second.range.len = page;
+  second.mode = UFFDIO_REGISTER_MODE_MISSING;
+  ASSERT_EQ(::ioctl(faults.get(), UFFDIO_REGISTER, &second), 0);
+
+  const std::string old = "old old old";
+  StartWith(old, true);
+  const UniqueFd saver(::open((dir_ / "model.obj").c_str(), O_WRONLY | O_CLOEXEC));
+  auto saving = std::async(std::launch::async, [&] {
+    return ::pwrite(saver.get(), bytes, 2 * page, static_cast<off_t>(old.size()));
+  });
+  uffd_msg fault{};
+  ASSERT_EQ(::read(faults.get(), &fault, sizeof fault), static_cast<ssize_t>(sizeof fault));
+  Open(dir_ / "model.obj");
+
+  std::atomic<pid_t> replacing{0};
+  auto replaced = std::async(std::launch::async, [&] {
+    replacing = ::gettid();
+    return Replace("new");
+  });
+  while (replacing == 0 || !WaitingOn(replacing, dir_ / "model.obj")) {
+    if (replaced.wait_for(std::chrono::milliseconds(1)) == std::future_status::ready) break;
+  }
+  // The page the write goes on with, there at last.
+  std::vector<char> rest(page, 'b');
+  uffdio_copy fill{};
+  fill.dst = second.range.start;
+  fill.src = reinterpret_cast<std::uintptr_t>(rest.data());
+  fill.len = page;
+  EXPECT_EQ(::ioctl(faults.get(), UFFDIO_COPY, &fill), 0);
+  EXPECT_EQ(saving.get(), static_cast<ssize_t>(2 * page));
+  EXPECT_EQ(replaced.get(), ReplaceResult::kModelChanged);
+  EXPECT_EQ(ReadBytes(dir_ / "model.obj"), old + std::string(page, 'a') + std::string(page, 'b'));
+  ::munmap(pages, 2 * page);
 }
 
 // The lock is held while the result is copied into the model, and let go

@@ -527,6 +527,18 @@ bool LockForWriting(int fd, int* error) {
   return false;
 }
 
+// Returns once a write that another program has under way on `fd`'s file
+// has ended. Such a write sets the file's times as it begins and its length
+// as it goes, so a model read while it was held up part way (its program
+// not scheduled) looks unchanged until it ends: the copy's first change
+// would then wait for it, and cut off what it wrote last. A write of
+// nothing changes nothing, but where the file system lets one write go at
+// a time, as ext4 and tmpfs do, it waits for the one under way.
+void WaitForWriteUnderWay(int fd) {
+  while (::write(fd, "", 0) < 0 && errno == EINTR) {
+  }
+}
+
 // Writes the result into the model itself.
 ReplaceResult ReplaceInPlace(int folder, const std::string& name, int result, off_t size,
                              const FileIdentity& read, CopyBuffers& buffers,
@@ -543,6 +555,7 @@ ReplaceResult ReplaceInPlace(int folder, const std::string& name, int result, of
   if (const auto stop = OpenModel(folder, name, O_RDWR, read, &out, &st, error)) return *stop;
   const FileIdentity opened = IdentityOf(st);
   if (!LockForWriting(out.get(), error)) return ReplaceResult::kUntouched;
+  WaitForWriteUnderWay(out.get());
   // Another run may have copied its own result into the model between the
   // look above and the lock; once the lock is held, none can.
   if (::fstat(out.get(), &st) != 0) {
