@@ -314,6 +314,19 @@ bool SameContent(const FileIdentity& now, const FileIdentity& read) {
   return now.SameFile(read) && now.size == read.size && now.modified == read.modified;
 }
 
+// Returns once a write that another program has under way on the model has
+// ended. Such a write sets the model's times as it begins and its length as
+// it goes, so a model read while it was held up part way looks unchanged
+// until it ends; setting the model's length would then wait for it and cut
+// off what it wrote last. A write of nothing changes nothing, but where the
+// file system lets one write go at a time (Wine's files on ext4 or tmpfs),
+// it waits for the one under way.
+void WaitForWriteUnderWay(HANDLE model) {
+  OVERLAPPED at_start = {};
+  DWORD written = 0;
+  WriteFile(model, "", 0, &written, &at_start);
+}
+
 // Whether another program holds a lock on any part of the model, or of the
 // room past its end: the copy would then be refused part-way, once the model
 // had begun to change. The whole range is locked for a moment to find out.
@@ -731,14 +744,16 @@ class Win32Platform final : public Platform {
     if (before.changed != read.changed) return ReplaceResult::kModelChanged;
 
     const WritingModel writing;
+    WaitForWriteUnderWay(model.get());
     // A write since then, before the copy begins, leaves the model alone.
+    LARGE_INTEGER length;
+    if (!GetFileSizeEx(model.get(), &length)) return ReplaceResult::kUntouched;
+    if (length.QuadPart != old_size) return ReplaceResult::kModelChanged;
     if (shared) {
-      LARGE_INTEGER length;
       ModelPrints now;
-      if (!GetFileSizeEx(model.get(), &length) ||
-          !FingerprintModel(model.get(), size.QuadPart, old_size, buffers, &now))
+      if (!FingerprintModel(model.get(), size.QuadPart, old_size, buffers, &now))
         return ReplaceResult::kUntouched;
-      if (length.QuadPart != old_size || now != prints) return ReplaceResult::kModelChanged;
+      if (now != prints) return ReplaceResult::kModelChanged;
     }
     if (LockedElsewhere(model.get())) return ReplaceResult::kUntouched;
     // The model takes the result's length and the room for it first: a full

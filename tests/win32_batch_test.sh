@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # sgsplit-batch.exe under Wine gives the very bytes that the Linux build
-# gives, on generated models. Usage: win32_batch_test.sh SGSPLIT_BATCH_EXE LINUX_SGSPLIT_BATCH
-# Needs WINEPREFIX set to a prefix that exists.
+# gives, on generated models. Usage:
+#   win32_batch_test.sh SGSPLIT_BATCH_EXE LINUX_SGSPLIT_BATCH [HELD_WRITE]
+# HELD_WRITE (tests/held_write.cc, built for Linux) holds up another
+# program's write to a model part way. Needs WINEPREFIX set to a prefix that
+# exists.
 set -euo pipefail
 exe=$1
 native=$2
+held_write=${3:-}
 work=$(mktemp -d)
 trap 'umount "$work/small" 2>/dev/null || true; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -293,4 +297,54 @@ cmp -s "$work/after-mark.obj" "$work/after-mark.expected" ||
 status=0
 wine "$exe" >/dev/null 2>&1 || status=$?
 [ "$status" -eq 64 ] || fail "no arguments: exit $status"
+
+# Whether a thread of any process but $1 waits in the kernel in a call on a
+# descriptor for file $2: under Wine the program's calls on a file may be
+# made by the wineserver.
+others_wait_on() {
+  local task process call fd
+  for task in /proc/[0-9]*/task/*; do
+    process=${task#/proc/}
+    process=${process%%/*}
+    [ "$process" != "$1" ] || continue
+    [ "$(sed 's/.*) //' "$task/stat" 2>/dev/null | cut -d ' ' -f 1)" = D ] || continue
+    read -r call fd _ <"$task/syscall" 2>/dev/null || continue
+    [ "$call" != running ] || continue
+    [ "$(readlink "/proc/$process/fd/$((fd))" 2>/dev/null)" = "$2" ] && return 0
+  done
+  return 1
+}
+
+# Another program's write to the model, held up part way while the model is
+# read (its program not scheduled), has set the model's times and not yet
+# all of its length, so the model looks unchanged; setting the model's
+# length waits for that write to end. The model is then left alone with the
+# whole of that write, not cut back to the result's length.
+if [ -n "$held_write" ]; then
+  printf 'v 1 2 3\ns 1\nf 1 1 1\n' >"$work/held.obj"
+  { cat "$work/held.obj"; head -c 4096 /dev/zero | tr '\0' a; head -c 4096 /dev/zero | tr '\0' b; } \
+    >"$work/held.expected"
+  coproc HELD { exec "$held_write" "$work/held.obj"; }
+  line=
+  read -r line <&"${HELD[0]}" || true
+  if [ "$line" = held ]; then
+    wine "$exe" "$(winepath -w "$work/held.obj")" 2>"$work/err" &
+    pid=$!
+    until others_wait_on "$HELD_PID" "$work/held.obj" || ! kill -0 "$pid" 2>/dev/null; do
+      sleep 0.01
+    done
+    echo go >&"${HELD[1]}"
+    read -r line <&"${HELD[0]}" || true
+    [ "$line" = "wrote 8192" ] || fail "a held-up write: the writer said $line"
+    status=0
+    wait "$pid" || status=$?
+    [ "$status" -eq 2 ] || fail "a held-up write: exit $status"
+    grep -q ': the model changed while it was being rewritten$' <(tr -d '\r' <"$work/err") ||
+      fail "a held-up write: message $(cat "$work/err")"
+    cmp -s "$work/held.obj" "$work/held.expected" || fail "a held-up write: the model was cut"
+    echo "ok: a write held up while the model was read"
+  else
+    echo "skipped: a held-up write (no userfaultfd here)"
+  fi
+fi
 echo "ok: ${#names[@]} models byte for byte as on Linux"

@@ -47,8 +47,9 @@ ctest --preset windows
 
 echo "--- sgsplit-batch.exe against the Linux build"
 cmake --preset default >/dev/null
-cmake --build --preset default -j 2 --target sgsplit-batch
-bash tests/win32_batch_test.sh build/windows/sgsplit-batch.exe build/default/sgsplit-batch
+cmake --build --preset default -j 2 --target sgsplit-batch held_write
+bash tests/win32_batch_test.sh build/windows/sgsplit-batch.exe build/default/sgsplit-batch \
+  build/default/tests/held_write
 
 echo "--- sgsplit.exe and its dialog"
 bash tests/win32_desktop_test.sh build/windows/sgsplit.exe build/windows/sgsplit-batch.exe \
