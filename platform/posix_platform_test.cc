@@ -2,11 +2,9 @@
 #include <linux/filter.h>
 #include <linux/fs.h>
 #include <linux/seccomp.h>
-#include <linux/userfaultfd.h>
 #include <sched.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
-#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -43,6 +41,7 @@
 #include "platform/platform.h"
 #include "platform/posix_fd.h"
 #include "platform/posix_file_names.h"
+#include "tests/held_up_write.h"
 #include "tests/test_util.h"
 
 namespace sgsplit {
@@ -1129,31 +1128,17 @@ bool WaitingOn(pid_t tid, const fs::path& file) {
 // looks unchanged until the write ends, and the write ends only when the
 // copy's first change waits for it. Its whole save stays.
 TEST_F(ReplaceModelTest, AWriteHeldUpWhileTheModelWasReadIsFound) {
-  const UniqueFd faults(static_cast<int>(::syscall(SYS_userfaultfd, O_CLOEXEC)));
-  if (!faults.valid()) GTEST_SKIP() << "no userfaultfd to hold up a write in the kernel";
-  uffdio_api api{};
-  api.api = UFFD_API;
-  ASSERT_EQ(::ioctl(faults.get(), UFFDIO_API, &api), 0);
-  const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-  void* const pages =
-      ::mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  ASSERT_NE(pages, MAP_FAILED);
-  char* const bytes = static_cast<char*>(pages);
-  std::memset(bytes, 'a', page);
-  uffdio_register second{};
-  second.range.start = reinterpret_cast<std::uintptr_t>(bytes + page);
-  second.range.len = page;
-  second.mode = UFFDIO_REGISTER_MODE_MISSING;
-  ASSERT_EQ(::ioctl(faults.get(), UFFDIO_REGISTER, &second), 0);
-
   const std::string old = "old old old";
   StartWith(old, true);
   const UniqueFd saver(::open((dir_ / "model.obj").c_str(), O_WRONLY | O_CLOEXEC));
-  auto saving = std::async(std::launch::async, [&] {
-    return ::pwrite(saver.get(), bytes, 2 * page, static_cast<off_t>(old.size()));
-  });
-  uffd_msg fault{};
-  ASSERT_EQ(::read(faults.get(), &fault, sizeof fault), static_cast<ssize_t>(sizeof fault));
+  HeldUpWrite saving;
+  std::string why;
+  if (!saving.Start(
+          [&](const char* bytes, std::size_t size) {
+            return ::pwrite(saver.get(), bytes, size, static_cast<off_t>(old.size()));
+          },
+          &why))
+    GTEST_SKIP() << "cannot hold up a write in the kernel: " << why;
   Open(dir_ / "model.obj");
 
   std::atomic<pid_t> replacing{0};
@@ -1164,17 +1149,10 @@ TEST_F(ReplaceModelTest, AWriteHeldUpWhileTheModelWasReadIsFound) {
   while (replacing == 0 || !WaitingOn(replacing, dir_ / "model.obj")) {
     if (replaced.wait_for(std::chrono::milliseconds(1)) == std::future_status::ready) break;
   }
-  // The page the write goes on with, there at last.
-  std::vector<char> rest(page, 'b');
-  uffdio_copy fill{};
-  fill.dst = second.range.start;
-  fill.src = reinterpret_cast<std::uintptr_t>(rest.data());
-  fill.len = page;
-  EXPECT_EQ(::ioctl(faults.get(), UFFDIO_COPY, &fill), 0);
-  EXPECT_EQ(saving.get(), static_cast<ssize_t>(2 * page));
+  const std::size_t page = saving.page();
+  EXPECT_EQ(saving.Finish(), static_cast<ssize_t>(2 * page));
   EXPECT_EQ(replaced.get(), ReplaceResult::kModelChanged);
   EXPECT_EQ(ReadBytes(dir_ / "model.obj"), old + std::string(page, 'a') + std::string(page, 'b'));
-  ::munmap(pages, 2 * page);
 }
 
 // The lock is held while the result is copied into the model, and let go
