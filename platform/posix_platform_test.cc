@@ -902,35 +902,64 @@ TEST_F(ReplaceModelTest, WithoutSwappingNamesASaveBeforeTheLastLookStays) {
   EXPECT_EQ(Files(), 1u);
 }
 
-// What another program writes into the model while the result is copied
-// into it is found afterwards rather than cut off or passed over: bytes
-// appended, or bytes written over the result that leave its length as it is.
-TEST_F(ReplaceModelTest, AWriteDuringTheCopyIntoTheModelIsFound) {
+// What another program writes into a model rewritten in place is kept or
+// found, never cut off or passed over. Written between the last look at the
+// model and its opening for writing, or the lock, the model is left alone:
+// also a write that keeps the model's length and puts its modification time
+// back, which only its change time shows. Written while the result is copied
+// into it (bytes appended, or bytes written over the result that keep its
+// length), it is found afterwards.
+TEST_F(ReplaceModelTest, AWriteByAnotherProgramIsKeptOrFound) {
+  const auto edit = [](const fs::path& file) { WriteBytes(file, "edit"); };
+  const auto edit_unseen = [](const fs::path& file) {
+    struct stat st {};
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    // Until the clock that stamps the change has passed the last change.
+    for (struct timespec now{};
+         ::clock_gettime(CLOCK_REALTIME_COARSE, &now) == 0 &&
+         (now.tv_sec < st.st_ctim.tv_sec ||
+          (now.tv_sec == st.st_ctim.tv_sec && now.tv_nsec <= st.st_ctim.tv_nsec));) {
+    }
+    const UniqueFd fd(::open(file.c_str(), O_WRONLY | O_CLOEXEC));
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(::pwrite(fd.get(), "ODD", 3, 0), 3);
+    ASSERT_EQ(::futimens(fd.get(), times), 0);
+  };
+  const auto append = [](const fs::path& file) { Append(file, "more"); };
+  const auto write_over = [](const fs::path& file) {
+    const UniqueFd fd(::open(file.c_str(), O_WRONLY | O_CLOEXEC));
+    EXPECT_EQ(::pwrite(fd.get(), "odd", 3, 0), 3);
+  };
   const struct {
     const char* what;
     long call;  // the other program writes just before this call
     int nth;    // counted from 0
     std::function<void(const fs::path& file)> write;
+    ReplaceResult outcome;
     const char* left;
   } cases[] = {
+      // The result is written and opened (0, 1); each opening of the model
+      // is a look at its name, then the file found there opened: for
+      // reading (2, 3), then for writing (4, 5).
+      {"before it is opened for writing", SYS_openat, 5, edit, ReplaceResult::kModelChanged,
+       "edit"},
+      {"before it is opened for writing, its length and time put back", SYS_openat, 5, edit_unseen,
+       ReplaceResult::kModelChanged, "ODD old old"},
+      // The first is the look for another run's lock, the second the lock.
+      {"before it is locked", SYS_fcntl, 1, edit, ReplaceResult::kModelChanged, "edit"},
       // The model already has the result's length when the copy begins.
-      {"appended to", SYS_pwrite64, 0, [](const fs::path& file) { Append(file, "more"); },
+      {"appended to during the copy", SYS_pwrite64, 0, append, ReplaceResult::kWrittenMeanwhile,
        "newmore"},
       // The first flush is the result's, the second the model's after the copy.
-      {"written over, its length kept", SYS_fsync, 1,
-       [](const fs::path& file) {
-         const UniqueFd fd(::open(file.c_str(), O_WRONLY | O_CLOEXEC));
-         EXPECT_EQ(::pwrite(fd.get(), "odd", 3, 0), 3);
-       },
-       "odd"},
+      {"written over during the copy, its length kept", SYS_fsync, 1, write_over,
+       ReplaceResult::kWrittenMeanwhile, "odd"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     StartWith("old old old", true);
-    EXPECT_EQ(
-        ReplaceActingAt(
-            c.call, c.nth, [&] { c.write(dir_ / "other.obj"); }, ReplaceResult::kWrittenMeanwhile),
-        0);
+    EXPECT_EQ(ReplaceActingAt(
+                  c.call, c.nth, [&] { c.write(dir_ / "other.obj"); }, c.outcome),
+              0);
     EXPECT_EQ(ReadBytes(dir_ / "model.obj"), c.left);
   }
 }
@@ -1007,53 +1036,6 @@ TEST_F(ReplaceModelTest, AModelAnotherRunIsWritingIsLeftAlone) {
     const UniqueFd reading = lock(dir_ / "model.obj", F_RDLCK);
     EXPECT_EQ(Replace("new"), ReplaceResult::kReplaced);
     EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "new");
-  }
-}
-
-// Another run, or any program, that writes a model rewritten in place
-// between the last look at it and its opening for writing, or the lock,
-// keeps what it wrote: also a write that leaves the model's length and puts
-// its modification time back, which only its change time shows.
-TEST_F(ReplaceModelTest, AModelWrittenJustBeforeItIsOpenedOrLockedIsLeftAlone) {
-  const auto edit = [](const fs::path& file) { WriteBytes(file, "edit"); };
-  const auto edit_unseen = [](const fs::path& file) {
-    struct stat st {};
-    ASSERT_EQ(::stat(file.c_str(), &st), 0);
-    // Until the clock that stamps the change has passed the last change.
-    for (struct timespec now{};
-         ::clock_gettime(CLOCK_REALTIME_COARSE, &now) == 0 &&
-         (now.tv_sec < st.st_ctim.tv_sec ||
-          (now.tv_sec == st.st_ctim.tv_sec && now.tv_nsec <= st.st_ctim.tv_nsec));) {
-    }
-    const UniqueFd fd(::open(file.c_str(), O_WRONLY | O_CLOEXEC));
-    const struct timespec times[2] = {st.st_atim, st.st_mtim};
-    ASSERT_EQ(::pwrite(fd.get(), "ODD", 3, 0), 3);
-    ASSERT_EQ(::futimens(fd.get(), times), 0);
-  };
-  const struct {
-    const char* what;
-    long call;  // the other program writes just before this call
-    int nth;    // counted from 0
-    std::function<void(const fs::path& file)> write;
-    const char* left;
-  } cases[] = {
-      // The result is written and opened (0, 1); each opening of the model
-      // is a look at its name, then the file found there opened: for
-      // reading (2, 3), then for writing (4, 5).
-      {"before it is opened for writing", SYS_openat, 5, edit, "edit"},
-      {"before it is opened for writing, its length and time put back", SYS_openat, 5, edit_unseen,
-       "ODD old old"},
-      // The first is the look for another run's lock, the second the lock.
-      {"before it is locked", SYS_fcntl, 1, edit, "edit"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    StartWith("old old old", true);
-    EXPECT_EQ(
-        ReplaceActingAt(
-            c.call, c.nth, [&] { c.write(dir_ / "other.obj"); }, ReplaceResult::kModelChanged),
-        0);
-    EXPECT_EQ(ReadBytes(dir_ / "model.obj"), c.left);
   }
 }
 
