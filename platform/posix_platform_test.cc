@@ -424,6 +424,26 @@ class ReplaceModelTest : public PosixPlatformTest {
         },
         [&] { return Replace("new") == expected; });
   }
+  // In a child whose root folder is the test's folder, as in a container
+  // (no /proc there): the model "/model.obj" read, then `replace` given a
+  // result holding "new"; the child's outcome is what `replace` returns.
+  bool InRootFolder(const std::function<bool(FileHandle result, ModelPlace& place,
+                                             const FileIdentity& read)>& replace) {
+    return InChild([&] {
+      if (::chroot(dir_.path().c_str()) != 0 || ::chdir("/") != 0) return false;
+      const FileHandle model = platform_->OpenForReading({"/model.obj"});
+      FileIdentity read;
+      if (model == FileHandle::kInvalid || !platform_->Identify(model, &read)) return false;
+      const std::unique_ptr<ModelPlace> place = platform_->LocateModel(model, {"/model.obj"});
+      platform_->Close(model);
+      WriteBytes("/result", "new");
+      const UniqueFd result(::open("/result", O_RDONLY | O_CLOEXEC));
+      ::unlink("/result");
+      return place != nullptr && result.valid() &&
+             replace(static_cast<FileHandle>(static_cast<std::intptr_t>(result.get())), *place,
+                     read);
+    });
+  }
   // Saves "saved" as the model in `dir` the way editors do: a new file
   // renamed over it.
   static void SaveByRename(const fs::path& dir) {
@@ -461,21 +481,8 @@ TEST_F(ReplaceModelTest, TheFileReadIsReplacedWithWhatItCarries) {
 TEST_F(ReplaceModelTest, AModelInTheRootFolderIsReplaced) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a process a root folder of its own";
   WriteBytes(dir_ / "model.obj", "old");
-  EXPECT_TRUE(InChild([&] {
-    if (::chroot(dir_.path().c_str()) != 0 || ::chdir("/") != 0) return false;
-    const FileHandle model = platform_->OpenForReading({"/model.obj"});
-    FileIdentity read;
-    if (model == FileHandle::kInvalid || !platform_->Identify(model, &read)) return false;
-    const std::unique_ptr<ModelPlace> place = platform_->LocateModel(model, {"/model.obj"});
-    platform_->Close(model);
-    if (place == nullptr) return false;
-    WriteBytes("/result", "new");
-    const int fd = ::open("/result", O_RDONLY | O_CLOEXEC);
-    const ReplaceResult outcome = platform_->ReplaceModel(
-        static_cast<FileHandle>(static_cast<std::intptr_t>(fd)), *place, read);
-    ::close(fd);
-    ::unlink("/result");
-    return outcome == ReplaceResult::kReplaced;
+  EXPECT_TRUE(InRootFolder([&](FileHandle result, ModelPlace& place, const FileIdentity& read) {
+    return platform_->ReplaceModel(result, place, read) == ReplaceResult::kReplaced;
   }));
   EXPECT_EQ(ReadBytes(dir_ / "model.obj"), "new");
   EXPECT_EQ(Files(), 1u);
@@ -489,16 +496,7 @@ TEST_F(ReplaceModelTest, WithoutProcAModelSwappedForALinkIsAChange) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a process a root folder of its own";
   WriteBytes(dir_ / "model.obj", "old");
   WriteBytes(dir_ / "victim", "victim");
-  EXPECT_TRUE(InChild([&] {
-    if (::chroot(dir_.path().c_str()) != 0 || ::chdir("/") != 0) return false;
-    const FileHandle model = platform_->OpenForReading({"/model.obj"});
-    FileIdentity read;
-    if (model == FileHandle::kInvalid || !platform_->Identify(model, &read)) return false;
-    const std::unique_ptr<ModelPlace> place = platform_->LocateModel(model, {"/model.obj"});
-    platform_->Close(model);
-    WriteBytes("/result", "new");
-    const UniqueFd result(::open("/result", O_RDONLY | O_CLOEXEC));
-    if (place == nullptr || !result.valid()) return false;
+  EXPECT_TRUE(InRootFolder([&](FileHandle result, ModelPlace& place, const FileIdentity& read) {
     // The name is looked up (0), opened through /proc (1, which is not
     // there), then opened by its name (2).
     return WithMeddlingAt(
@@ -508,9 +506,8 @@ TEST_F(ReplaceModelTest, WithoutProcAModelSwappedForALinkIsAChange) {
                  return 0;
                },
                [&] {
-                 return platform_->ReplaceModel(
-                            static_cast<FileHandle>(static_cast<std::intptr_t>(result.get())),
-                            *place, read) == ReplaceResult::kModelChanged;
+                 return platform_->ReplaceModel(result, place, read) ==
+                        ReplaceResult::kModelChanged;
                }) == 0;
   }));
   EXPECT_TRUE(fs::is_symlink(dir_ / "model.obj"));
