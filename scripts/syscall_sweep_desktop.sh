@@ -20,7 +20,7 @@ export NO_AT_BRIDGE=1 GTK_USE_PORTAL=0 HOME=$work GSETTINGS_BACKEND=memory
 unset WAYLAND_DISPLAY
 # shellcheck source=tests/shell_lib.sh
 source "$(dirname "$0")/../tests/shell_lib.sh"
-start_display 150 199
+start_display
 
 set_up() {
   rm -rf "$work/m" "$work/t"

@@ -39,7 +39,7 @@ cmp -s "$work/models/alone.obj" "$work/alone.expected" || fail "no display: mode
 [ -z "$(ls -A "$work/tmp")" ] || fail "no display: temporary folder not empty"
 
 # A display of our own.
-start_display 90 140
+start_display
 
 # Starts the program, waits for its dialog, sends the keys, and sets $status.
 # With expect_message=1 the program must then show its error message and wait
@@ -215,7 +215,7 @@ echo "ok: a model that cannot be replaced is reported"
 # own 1, which would tell that nothing was done.
 main_display=$DISPLAY
 main_xvfb_pid=$xvfb_pid
-start_display 210 260
+start_display
 lost_xvfb_pid=$xvfb_pid
 "$sgsplit" 2>"$work/stderr" &
 pid=$!

@@ -59,17 +59,22 @@ wait_through_stop() {
   done
 }
 
-# Starts Xvfb on the first free display between $1 and $2 and waits for it;
-# sets DISPLAY and xvfb_pid.
+# Starts Xvfb on a display it picks itself, the first whose lock it can
+# take (so that other servers, and the leftovers of ones that were killed,
+# are passed over), and waits until it takes connections; sets DISPLAY and
+# xvfb_pid, or fails the test where no server starts.
 start_display() {
-  local n display=
-  for n in $(seq "$1" "$2"); do
-    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || { display=":$n"; break; }
-  done
-  Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+  local number=
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
   xvfb_pid=$!
-  export DISPLAY=$display
-  for _ in $(seq 50); do xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
+  for _ in $(seq 100); do
+    number=$(cat "$work/display")
+    [ -z "$number" ] || break
+    kill -0 "$xvfb_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  [ -n "$number" ] || { echo "FAIL: no X server started: $(cat "$work/xvfb.log")" >&2; exit 1; }
+  export DISPLAY=:$number
 }
 
 # The program's error message is the only window titled "sgsplit".

@@ -31,7 +31,7 @@ model() {
 # still running from earlier programs may hold a desktop without a display.
 wineserver -k 2>/dev/null || true
 wineserver -w
-start_display 150 200
+start_display
 
 temp=$(winepath -u "$(wine cmd.exe /c echo %TEMP% | tr -d '\r')")
 no_temp_files() { ! ls "$temp"/obj*.tmp >/dev/null 2>&1; }
