@@ -138,6 +138,42 @@ if ! grep -q AddressSanitizer "$batch"; then
   rm "$work/huge.obj"
 fi
 
+# An address space so small that memory runs out as the program starts:
+# from the least in which the system can load it, a page more at a time
+# until a run goes through, each run says "out of memory" or rewrites the
+# model, and leaves nothing behind; none ends in an abort. With the C
+# library's heap grown by its default, or by what each allocation needs, the
+# first allocations fail in turn, where the C++ runtime may have found no
+# room to throw. AddressSanitizer cannot start under such a limit.
+if ! grep -q AddressSanitizer "$batch"; then
+  printf 'g a\ns 1\nf 1 2 3\n' >"$work/tight.source"
+  cp "$work/tight.source" "$work/tight.expected"
+  "$batch" "$work/tight.expected"
+  # Exit code 127 while the loader cannot map the libraries or give the
+  # first thread its data.
+  loads() { cp "$work/tight.source" "$work/tight.obj"; (ulimit -v "$1" && exec "$batch" "$work/tight.obj") 2>/dev/null || [ $? -ne 127 ]; }
+  low=1024
+  while ! loads $((low + 64)); do low=$((low + 64)); [ "$low" -lt 65536 ] || fail "tight memory: never loads"; done
+  for tunables in "" glibc.malloc.top_pad=0; do
+    for kb in $(seq "$low" 4 $((low + 640))); do
+      cp "$work/tight.source" "$work/tight.obj"
+      status=0
+      (ulimit -v "$kb" && GLIBC_TUNABLES=$tunables exec "$batch" "$work/tight.obj") 2>"$work/err" || status=$?
+      what="tight memory (${kb} KB${tunables:+, $tunables})"
+      [ -z "$(ls -A "$work/tmp")" ] || fail "$what: temporary folder not empty"
+      if [ "$status" -eq 0 ]; then
+        cmp -s "$work/tight.obj" "$work/tight.expected" || fail "$what: exit 0, model not rewritten"
+        break
+      fi
+      [ "$status" -eq 127 ] && grep -q 'while loading shared libraries\|cannot allocate TLS' "$work/err" && continue
+      [ "$status" -eq 1 ] || [ "$status" -eq 2 ] || fail "$what: exit $status: $(cat "$work/err")"
+      grep -q 'out of memory\|Cannot allocate memory' "$work/err" || fail "$what: message $(cat "$work/err")"
+      cmp -s "$work/tight.obj" "$work/tight.source" || fail "$what: the model changed"
+    done
+    [ "$status" -eq 0 ] || fail "tight memory${tunables:+ ($tunables)}: no run went through"
+  done
+fi
+
 # Messages going to a pipe that nobody reads any more: the run goes on with
 # the next file all the same.
 printf 'g a\ns 1\nf 1 2 3\n' >"$work/after-pipe.obj"
