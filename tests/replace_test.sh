@@ -414,6 +414,52 @@ else
   echo "skip: failing the last steps of a replacement needs strace"
 fi
 
+# A signal at one of the steps that put the result in place waits until
+# the model is wholly new: the run then ends with 128 plus its number, the
+# model rewritten, its other name with it, and nothing left beside the model
+# or in the temporary folder. Each call is found in an undisturbed run's
+# trace, and the signal sent as that call is made.
+if command -v strace >/dev/null; then
+  printf 'g a\ns 1\nf 1 2 3\n' >"$work/last.before"
+  while IFS='|' read -r what linked call pattern; do
+    for pass in undisturbed signalled; do
+      rm -f "$work/models/last.obj" "$work/models/last-other.obj"
+      cp "$work/last.before" "$work/models/last.obj"
+      [ "$linked" = no ] || ln "$work/models/last.obj" "$work/models/last-other.obj"
+      if [ "$pass" = undisturbed ]; then
+        TMPDIR=$work/tmp ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 \
+          strace -qq -o "$work/trace.txt" "$batch" "$work/models/last.obj" || fail "$what: the undisturbed run failed"
+        cp "$work/models/last.obj" "$work/last.expected"
+        when=$(occurrence "$call" "$pattern" "$work/trace.txt")
+        [ -n "$when" ] || fail "$what: no $call in the trace: $(cat "$work/trace.txt")"
+      fi
+    done
+    status=0
+    TMPDIR=$work/tmp ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 \
+      strace -qq -o "$work/trace.txt" -e trace="$call" -e inject="$call:signal=SIGTERM:when=$when" \
+      "$batch" "$work/models/last.obj" 2>"$work/err.txt" || status=$?
+    grep -q -- '--- SIGTERM ' "$work/trace.txt" || fail "$what: the signal never came"
+    [ "$status" -eq 143 ] || fail "$what: exit $status: $(cat "$work/err.txt")"
+    cmp -s "$work/models/last.obj" "$work/last.expected" || fail "$what: the model is not the result"
+    [ "$linked" = no ] || cmp -s "$work/models/last.obj" "$work/models/last-other.obj" ||
+      fail "$what: the other name holds other content"
+    [ -z "$(ls -A "$work/tmp")" ] || fail "$what: left in the temporary folder: $(ls -A "$work/tmp")"
+    left=$(find "$work/models" -name '.sgsplit-*')
+    [ -z "$left" ] || fail "$what: left beside the model: $left"
+  done <<'EOF'
+giving the new file its name|no|linkat|"\.sgsplit-
+the swap of names|no|renameat2|"\.sgsplit-
+the look at what came out|no|newfstatat|^newfstatat\([0-9]+, "\.sgsplit-
+removing the old model|no|unlinkat|^unlinkat\([0-9]+, "\.sgsplit-
+taking the room in the model|yes|fallocate|.
+giving the model the result's length|yes|ftruncate|.
+EOF
+  rm -f "$work/models/last.obj" "$work/models/last-other.obj"
+  echo "ok: a signal while the result is put in place"
+else
+  echo "skip: a signal at the steps of putting the result in place needs strace"
+fi
+
 # Any signal that would end the run waits while the result is copied into a
 # model with a second name, not only the usual four (the real-time signals
 # too): the model comes out whole, and nothing is left in the temporary
