@@ -23,6 +23,9 @@
 # Prints one line per run that breaks a rule and the number of runs per
 # limit and route; the whole sweep takes some twenty minutes on two cores.
 set -euo pipefail
+
+# shellcheck source=scripts/sweep_lib.sh
+source "$(dirname "$0")/sweep_lib.sh"
 batch=$(realpath "$1")
 shift
 limits=("$@")
@@ -56,38 +59,8 @@ set_up() {
   model_folder=$folder
   model=$folder/model.obj
   tmp=${temp_folder:-$scene/t}
-  run_as=
   cp "$model_source" "$model"
-  case $1 in
-    rename) ;;
-    linked) ln "$model" "$folder/other.obj" ;;
-    other-owner)
-      # Owned by root, written by nobody through its group.
-      chgrp nogroup "$model"
-      chmod 664 "$model"
-      chmod 1777 "$folder" "$tmp"
-      run_as=nobody
-      ;;
-    attributes)
-      chmod 640 "$model"
-      chown nobody:nogroup "$model"
-      setfacl -m u:daemon:rw,g:adm:r "$model"
-      setfattr -n user.colour -v blue "$model"
-      chattr +d "$model" 2>/dev/null || true
-      ;;
-  esac
-}
-
-metadata() {
-  stat -c '%u %g %a' "$model"
-  getfacl -cp "$model" 2>/dev/null
-  getfattr -d -m - --absolute-names "$model" 2>/dev/null | grep -v '^#' || true
-  lsattr -d "$model" 2>/dev/null | cut -d' ' -f1
-}
-
-contents() {
-  ls -A "$model_folder"
-  find "$tmp" -mindepth 1 -maxdepth 1 ! -name filler ! -name 'f[0-9]*' -printf '%f\n'
+  give_route "$1"
 }
 
 # Runs the program once on the model, with the words in $limit (prlimit's

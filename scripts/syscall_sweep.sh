@@ -14,6 +14,9 @@
 # error's text for review, and the number of runs per route. A whole sweep
 # takes a quarter of an hour on two cores.
 set -euo pipefail
+
+# shellcheck source=scripts/sweep_lib.sh
+source "$(dirname "$0")/sweep_lib.sh"
 batch=$(realpath "$1")
 shift
 routes=("$@")
@@ -62,27 +65,12 @@ set_up() {
   rm -rf "$scene"
   mkdir -p "$scene/m" "$scene/t"
   chmod 755 "$scene" "$scene/m"
-  model=$scene/m/model.obj
+  model_folder=$scene/m
+  model=$model_folder/model.obj
   tmp=$scene/t
-  run_as=
   model_text >"$model"
+  give_route "$1"
   case $1 in
-    rename) ;;
-    linked) ln "$model" "$scene/m/other.obj" ;;
-    other-owner)
-      # Owned by root, written by nobody through its group.
-      chgrp nogroup "$model"
-      chmod 664 "$model"
-      chmod 1777 "$scene/m" "$tmp"
-      run_as=nobody
-      ;;
-    attributes)
-      chmod 640 "$model"
-      chown nobody:nogroup "$model"
-      setfacl -m u:daemon:rw,g:adm:r "$model"
-      setfattr -n user.colour -v blue "$model"
-      chattr +d "$model"
-      ;;
     no-temp-folder) tmp=$scene/t/missing ;;
     full-temp-folder)
       mkdir -p "$work/small"
@@ -92,21 +80,6 @@ set_up() {
       head -c 8192 /dev/zero >"$tmp/filler" 2>/dev/null || true
       ;;
   esac
-}
-
-# What of the model must come through: owner, group, mode, ACL, attributes,
-# chattr flags.
-metadata() {
-  stat -c '%u %g %a' "$model"
-  getfacl -cp "$model" 2>/dev/null
-  getfattr -d -m - --absolute-names "$model" 2>/dev/null | grep -v '^#' || true
-  lsattr -d "$model" 2>/dev/null | cut -d' ' -f1
-}
-
-# Lists what is in the model's folder and the temporary folder.
-contents() {
-  ls -A "$scene/m"
-  if [ -d "$tmp" ]; then find "$tmp" -mindepth 1 -maxdepth 1 ! -name filler -printf '%f\n'; fi
 }
 
 # Runs the program once under strace with $1 (a strace -e inject option, or
