@@ -68,6 +68,9 @@ class PosixModelPlace final : public ModelPlace {
   UniqueFd folder;
   std::string folder_path;
   std::string name;
+  // The name in the folder of the model's old content that the replacement
+  // could not remove; empty where it was removed.
+  std::string old_left;
 };
 
 class PosixPlatform final : public Platform {
@@ -199,17 +202,17 @@ class PosixPlatform final : public Platform {
     };
     int error = 0;
     const ReplaceResult outcome = ReplaceModelFile(place.folder.get(), place.name, FdOf(result),
-                                                   read, keep_result, &old_left_, &error);
+                                                   read, keep_result, &place.old_left, &error);
     last_error_ = static_cast<std::uint32_t>(error);
     return outcome;
   }
 
   bool OldModelLeft(const ModelPlace& where, std::u16string* path) override {
-    if (old_left_.empty()) return false;
     const auto& place = static_cast<const PosixModelPlace&>(where);
+    if (place.old_left.empty()) return false;
     std::string bytes = place.folder_path;
     if (bytes.back() != '/') bytes += '/';
-    *path = WidenFileName(bytes + old_left_);
+    *path = WidenFileName(bytes + place.old_left);
     return true;
   }
 
@@ -370,9 +373,6 @@ class PosixPlatform final : public Platform {
     std::unique_ptr<NotedFile> noted;
   };
   std::map<int, TempFile> temp_files_;
-  // The name in the model's folder of the model's old content that the last
-  // replacement could not remove; empty where it was removed.
-  std::string old_left_;
   std::uint32_t last_error_ = 0;
 };
 
