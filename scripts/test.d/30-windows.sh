@@ -53,7 +53,8 @@ bash tests/win32_batch_test.sh build/windows/sgsplit-batch.exe build/default/sgs
 
 echo "--- sgsplit.exe and its dialog"
 bash tests/win32_desktop_test.sh build/windows/sgsplit.exe build/windows/sgsplit-batch.exe \
-  build/windows/tests/hold_file.exe build/windows/tests/message_text.exe
+  build/windows/tests/hold_file.exe build/windows/tests/message_text.exe \
+  build/windows/tests/enter_file_name.exe
 
 echo "--- package"
 (cd build/windows && cpack -G ZIP)
