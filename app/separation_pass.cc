@@ -194,17 +194,20 @@ void Pass(Platform& platform, const PassOptions& options, PassReport& report,
                             Reason(platform, "cannot write the temporary file", writer.error()));
 
   // From here on the outcome is noted before its reason is put into words,
-  // so that it stands should memory run out meanwhile.
+  // so that it stands should memory run out meanwhile. Another program's
+  // save that stayed beside the model is named.
   switch (platform.ReplaceModel(temp_handle, *place, model)) {
     case ReplaceResult::kReplaced:
       break;
     case ReplaceResult::kUntouched:
       report.outcome = PassOutcome::kNotReplaced;
       report.failure = Reason(platform, "cannot replace the file", platform.LastError());
+      platform.OldModelLeft(*place, &report.old_model_left);
       return;
     case ReplaceResult::kModelChanged:
       report.outcome = PassOutcome::kNotReplaced;
       report.failure = "the model changed while it was being rewritten";
+      platform.OldModelLeft(*place, &report.old_model_left);
       return;
     case ReplaceResult::kMaybeDamaged: {
       // Read the reason before closing the kept file can overwrite it.
@@ -212,6 +215,7 @@ void Pass(Platform& platform, const PassOptions& options, PassReport& report,
       temp_file.Keep();
       report.outcome = PassOutcome::kReplaceFailed;
       report.failure = Reason(platform, "cannot replace the file", error);
+      platform.OldModelLeft(*place, &report.old_model_left);
       return;
     }
     case ReplaceResult::kWrittenMeanwhile:

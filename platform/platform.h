@@ -109,9 +109,11 @@ class Platform {
   // like, and its other names.
   virtual ReplaceResult ReplaceModel(FileHandle result, ModelPlace& place,
                                      const FileIdentity& read) = 0;
-  // After ReplaceModel put the result in `place`: the path of the model's
-  // old content, where it was moved beside the model and the system refused
-  // its removal, with LastError saying why. False where nothing was left.
+  // After ReplaceModel: the path of the model's old content, where it was
+  // moved beside the model and stays there. Either the result took its place
+  // and the system refused its removal (LastError says why), or another
+  // program saved over the model at that moment, and that program's earlier
+  // save stays there. False where nothing was left.
   virtual bool OldModelLeft(const ModelPlace& /*place*/, std::u16string* /*path*/) { return false; }
 
   // What the file-name code page is decided from.

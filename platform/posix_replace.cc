@@ -237,6 +237,9 @@ struct NewFile {
   // Why the model's old content, under `name` once the two swapped names,
   // could not be removed; 0 where it was.
   int old_left_error = 0;
+  // Whether what stands under `name` is another program's and stays there,
+  // to be named to the user.
+  bool others_left = false;
   // Held here rather than on the heap: nothing is asked of memory once the
   // file has a name.
   std::optional<NotedFile> noted;
@@ -309,6 +312,8 @@ bool UnchangedButSwapped(const struct stat& st, const FileIdentity& read) {
 // unchanged, the two swap back and the other program's save stays.
 Step TakePlace(int folder, NewFile& file, const std::string& name, const FileIdentity& read) {
   const char* hidden = file.name.c_str();
+  struct stat made;
+  if (::fstat(file.fd.get(), &made) != 0) return Step::kFailed;
   if (::renameat2(folder, hidden, folder, name.c_str(), RENAME_EXCHANGE) != 0) {
     if (errno == ENOENT) return Step::kChanged;  // a name is gone
     if (errno != EINVAL && errno != ENOSYS) return Step::kFailed;
@@ -316,7 +321,7 @@ Step TakePlace(int folder, NewFile& file, const std::string& name, const FileIde
     // last look.
     return ::renameat(folder, hidden, folder, name.c_str()) == 0 ? Step::kDone : Step::kFailed;
   }
-  struct stat out, result;
+  struct stat out;
   const bool looked = ::fstatat(folder, hidden, &out, AT_SYMLINK_NOFOLLOW) == 0;
   if (looked && UnchangedButSwapped(out, read)) {
     // The old model. Should the system refuse, it stays under the hidden
@@ -331,14 +336,23 @@ Step TakePlace(int folder, NewFile& file, const std::string& name, const FileIde
   if (::renameat2(folder, hidden, folder, name.c_str(), RENAME_EXCHANGE) != 0) {
     // Both stay as they are now, neither removed: the result under the
     // model's name, what came out under the hidden name.
+    file.others_left = true;
     return Step::kStranded;
   }
-  // Only the result itself goes, should yet another program have put
-  // something else in its way meanwhile.
-  if (::fstat(file.fd.get(), &result) != 0 ||
-      ::fstatat(folder, hidden, &out, AT_SYMLINK_NOFOLLOW) != 0 ||
-      !IdentityOf(out).SameFile(IdentityOf(result)))
-    file.name.clear();
+  // What comes out now is the result as it was made, unless another program
+  // saved over the model's name, or wrote into the result there, since the
+  // first swap. That save is the later one: one more swap gives it the name
+  // back, and the earlier one then stays under the hidden name. Nothing of
+  // another program's is removed.
+  if (::fstatat(folder, hidden, &out, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOENT)
+      file.name.clear();  // taken away meanwhile
+    else
+      file.others_left = true;
+  } else if (!UnchangedButSwapped(out, IdentityOf(made))) {
+    ::renameat2(folder, hidden, folder, name.c_str(), RENAME_EXCHANGE);
+    file.others_left = true;
+  }
   if (look_error == 0) return Step::kChanged;
   errno = look_error;
   return Step::kFailed;
@@ -460,13 +474,11 @@ Step ReplaceByRename(int folder, const std::string& name, int model, const struc
     return Step::kChanged;
   }
   const Step step = TakePlace(folder, file, name, read);
-  if (step == Step::kChanged || step == Step::kFailed) return give_up(step);
+  if ((step == Step::kChanged || step == Step::kFailed) && !file.others_left) return give_up(step);
   if (step == Step::kStranded) keep_result();
-  if (step == Step::kDone && file.old_left_error != 0) {
-    *old_left = std::move(file.name);  // moved: nothing is asked of memory now
-    errno = file.old_left_error;
-  }
-  const int error = errno;
+  const int error = file.old_left_error != 0 ? file.old_left_error : errno;
+  // Moved: nothing is asked of memory now.
+  if (file.others_left || file.old_left_error != 0) *old_left = std::move(file.name);
   file.noted.reset();
   ::fsync(folder);  // the rename itself; the model is whole either way
   errno = error;

@@ -35,8 +35,10 @@ namespace sgsplit {
 // the process, so that it can be taken off the files removed on a signal.
 // `*error` is the system's code for a failure. Where the result took the
 // model's place but the model's old content, moved beside it under a hidden
-// name, could not be removed, `*old_left` is that name and `*error` why;
-// otherwise `*old_left` is empty.
+// name, could not be removed, `*old_left` is that name and `*error` why.
+// Where another program saved over the model while the names were being
+// swapped, and a save of its own stays beside the model under a hidden name,
+// `*old_left` is that name. Otherwise `*old_left` is empty.
 ReplaceResult ReplaceModelFile(int folder, const std::string& name, int result,
                                const FileIdentity& read, const std::function<void()>& keep_result,
                                std::string* old_left, int* error);

@@ -414,6 +414,82 @@ else
   echo "skip: failing the last steps of a replacement needs strace"
 fi
 
+# Another program saving the model twice while the names are swapped: once
+# just before the first swap, and once more, by a rename over the model or by
+# writing into what its name leads to, before the swap back. Each swap is held
+# up for a while as it is made. The later save keeps the model's name, the
+# earlier one stays beside the model and is named, and the run ends with 2.
+if command -v strace >/dev/null; then
+  # Waits until trace $1 shows the run's call number $2 to swap names.
+  wait_for_swap() {
+    for _ in $(seq 200); do
+      [ "$(grep -c '^renameat2(' "$1" 2>/dev/null)" -lt "$2" ] || return 0
+      sleep 0.05
+    done
+    return 1
+  }
+  for later in renamed written; do
+    what="a save just before the swap and one $later before the swap back"
+    printf 'g a\ns 1\nf 1 2 3\n' >"$work/models/twice.obj"
+    TMPDIR=$work/tmp ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 \
+      strace -qq -o "$work/trace.txt" -e trace=renameat2 -e inject=renameat2:delay_enter=1500000 \
+      "$batch" "$work/models/twice.obj" 2>"$work/err.txt" &
+    pid=$!
+    wait_for_swap "$work/trace.txt" 1 || fail "$what: no swap: $(cat "$work/trace.txt")"
+    printf 'earlier save\n' >"$work/models/twice.new"
+    mv "$work/models/twice.new" "$work/models/twice.obj"
+    wait_for_swap "$work/trace.txt" 2 || fail "$what: no swap back: $(cat "$work/trace.txt")"
+    if [ "$later" = renamed ]; then
+      printf 'later save\n' >"$work/models/twice.new"
+      mv "$work/models/twice.new" "$work/models/twice.obj"
+    else
+      printf 'later save\n' >"$work/models/twice.obj"
+    fi
+    status=0
+    wait "$pid" || status=$?
+    [ "$status" -eq 2 ] || fail "$what: exit $status: $(cat "$work/err.txt")"
+    [ "$(cat "$work/models/twice.obj")" = "later save" ] ||
+      fail "$what: the model holds '$(cat "$work/models/twice.obj")'"
+    grep -qF "sgsplit-batch: $work/models/twice.obj: the model changed while it was being rewritten; the old model is left in $work/models/.sgsplit-" "$work/err.txt" ||
+      fail "$what: message: $(cat "$work/err.txt")"
+    left=$(sed -n 's/.*; the old model is left in //p' "$work/err.txt")
+    [ "$(cat "$left")" = "earlier save" ] || fail "$what: the file named holds '$(cat "$left")'"
+    rm "$left"
+    left=$(find "$work/models" -name '.sgsplit-*')
+    [ -z "$left" ] || fail "$what: left beside the model: $left"
+    [ -z "$(ls -A "$work/tmp")" ] || fail "$what: left in the temporary folder: $(ls -A "$work/tmp")"
+  done
+  rm "$work/models/twice.obj"
+  echo "ok: two saves while the names are swapped"
+
+  # Where the look at what came out of the swap fails and so does the swap
+  # back, the model's name leads to the result, the result is kept, and the
+  # old model, left beside it, is named.
+  printf 'g a\ns 1\nf 1 2 3\n' >"$work/models/stranded.obj"
+  cp "$work/models/stranded.obj" "$work/stranded.before"
+  TMPDIR=$work/tmp strace -qq -o "$work/trace.txt" "$batch" "$work/models/stranded.obj"
+  cp "$work/models/stranded.obj" "$work/stranded.expected"
+  when=$(occurrence newfstatat '^newfstatat\([0-9]+, "\.sgsplit-' "$work/trace.txt")
+  cp "$work/stranded.before" "$work/models/stranded.obj"
+  status=0
+  TMPDIR=$work/tmp ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 \
+    strace -qq -o /dev/null -e trace=newfstatat,renameat2 \
+    -e inject="newfstatat:error=EIO:when=${when:?no look in the trace}" \
+    -e inject=renameat2:error=EIO:when=2 \
+    "$batch" "$work/models/stranded.obj" 2>"$work/err.txt" || status=$?
+  [ "$status" -eq 2 ] || fail "swap back failing: exit $status: $(cat "$work/err.txt")"
+  cmp -s "$work/models/stranded.obj" "$work/stranded.expected" ||
+    fail "swap back failing: the model is not the result"
+  kept=$(sed -n 's/.*; the rewritten model is in \(.*\); the old model is left in .*/\1/p' "$work/err.txt")
+  left=$(sed -n 's/.*; the old model is left in //p' "$work/err.txt")
+  cmp -s "$kept" "$work/stranded.expected" || fail "swap back failing: message $(cat "$work/err.txt")"
+  cmp -s "$left" "$work/stranded.before" || fail "swap back failing: message $(cat "$work/err.txt")"
+  rm "$kept" "$left" "$work/models/stranded.obj"
+  echo "ok: the swap back failing"
+else
+  echo "skip: two saves while the names are swapped needs strace"
+fi
+
 # A signal at one of the steps that put the result in place waits until
 # the model is wholly new: the run then ends with 128 plus its number, the
 # model rewritten, its other name with it, and nothing left beside the model
