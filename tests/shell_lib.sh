@@ -65,6 +65,10 @@ wait_through_stop() {
 # xvfb_pid, or fails the test where no server starts.
 start_display() {
   local number=
+  # Made here: the server's redirections are made in its own process, which
+  # may not have run yet when the file is first read.
+  : >"$work/display"
+  : >"$work/xvfb.log"
   Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
   xvfb_pid=$!
   for _ in $(seq 100); do
