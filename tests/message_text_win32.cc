@@ -28,7 +28,7 @@ BOOL CALLBACK PrintStaticText(HWND window, LPARAM) {
 
 }  // namespace
 
-int main() {
+int wmain() {
   const HWND message = FindWindowW(nullptr, L"sgsplit");
   if (message == nullptr) return 1;
   EnumChildWindows(message, PrintStaticText, 0);
