@@ -431,6 +431,7 @@ if command -v strace >/dev/null; then
   for later in renamed written; do
     what="a save just before the swap and one $later before the swap back"
     printf 'g a\ns 1\nf 1 2 3\n' >"$work/models/twice.obj"
+    rm -f "$work/trace.txt"  # the last run's trace must not pass for this one's
     TMPDIR=$work/tmp ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 \
       strace -qq -o "$work/trace.txt" -e trace=renameat2 -e inject=renameat2:delay_enter=1500000 \
       "$batch" "$work/models/twice.obj" 2>"$work/err.txt" &
@@ -467,7 +468,8 @@ if command -v strace >/dev/null; then
   # old model, left beside it, is named.
   printf 'g a\ns 1\nf 1 2 3\n' >"$work/models/stranded.obj"
   cp "$work/models/stranded.obj" "$work/stranded.before"
-  TMPDIR=$work/tmp strace -qq -o "$work/trace.txt" "$batch" "$work/models/stranded.obj"
+  TMPDIR=$work/tmp ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 \
+    strace -qq -o "$work/trace.txt" "$batch" "$work/models/stranded.obj"
   cp "$work/models/stranded.obj" "$work/stranded.expected"
   when=$(occurrence newfstatat '^newfstatat\([0-9]+, "\.sgsplit-' "$work/trace.txt")
   cp "$work/stranded.before" "$work/models/stranded.obj"
