@@ -247,7 +247,7 @@ make_big_model "$work/shared.expected" 1000000
 "$batch" "$work/shared.expected"
 start_copy_into_linked_model "$work/models/shared.obj" "$work/batch.stderr"
 batch_pid=$pid
-kill -s STOP "$batch_pid"
+stop_process "$batch_pid" || fail "beside a batch run: the batch run did not stop"
 expect_message=1 drive choose "$work/models/shared.obj"
 kill -s CONT "$batch_pid"
 [ "$status" -eq 1 ] || fail "beside a batch run: exit $status: $(cat "$work/stderr")"

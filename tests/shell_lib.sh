@@ -1,9 +1,9 @@
 # What the shell tests share: a large generated model, waiting for the copy
-# over a model to begin and for a process that was stopped to end, for the
-# desktop tests a headless X server of their own and the program's error
-# message window, the check that the result was committed before the copy
-# into a model began, and the check that a Windows program is shipped
-# stripped. Sourced; needs $work, and $batch to start a run.
+# over a model to begin, for a process to stop and for one that was stopped
+# to end, for the desktop tests a headless X server of their own and the
+# program's error message window, the check that the result was committed
+# before the copy into a model began, and the check that a Windows program
+# is shipped stripped. Sourced; needs $work, and $batch to start a run.
 
 # Writes a model of $2 vertices, with a group and a smoothing group every 50,
 # to $1.
@@ -45,6 +45,18 @@ start_copy_into_linked_model() {
   TMPDIR=$work/tmp "$batch" "$1" 2>"$2" &
   pid=$!
   wait_for_copy "$1" "$work/linked.before" "$pid"
+}
+
+# Stops process $1 and waits, ten seconds at most, until it is stopped: the
+# signal takes hold only as the process leaves the system, so a write it is
+# making goes on meanwhile.
+stop_process() {
+  kill -s STOP "$1"
+  for _ in $(seq 1000); do
+    [ "$(sed 's/.*) //; s/ .*//' "/proc/$1/stat" 2>/dev/null)" != T ] || return 0
+    sleep 0.01
+  done
+  return 1
 }
 
 # Waits for background process $1 to end and sets $status to its exit code.
