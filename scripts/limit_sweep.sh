@@ -41,7 +41,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-model_text() {
+long_model_text() {
   printf 'v 0 0 0\nv 1 0 0\nv 0 1 0\ng a\n'
   # Enough parts that the result is some blocks long, and longer than the model.
   for i in $(seq 300); do printf 's %d\nf 1 2 3\n' "$i"; done
@@ -299,7 +299,7 @@ sweep_disk() {
 }
 
 model_source=$work/model.source
-model_text >"$model_source"
+long_model_text >"$model_source"
 temp_folder=
 extra=()
 limit=''

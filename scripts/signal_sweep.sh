@@ -26,21 +26,6 @@ chmod 755 "$work"
 trap 'rm -rf "$work"' EXIT
 ulimit -c 0
 
-model_text() { printf 'v 0 0 0\nv 1 0 0\nv 0 1 0\ng a\ns 1\nf 1 2 3\ns 2\nf 1 2 3\n'; }
-
-# Makes a fresh scene for route $1 in $scene: the model $model, the
-# temporary folder $tmp, and $run_as, the user the run is made as.
-set_up() {
-  rm -rf "$scene"
-  mkdir -p "$scene/m" "$scene/t"
-  chmod 755 "$scene" "$scene/m"
-  model_folder=$scene/m
-  model=$model_folder/model.obj
-  tmp=$scene/t
-  model_text >"$model"
-  give_route "$1"
-}
-
 # Runs the program once under strace with $1 (a strace -e inject option, or
 # nothing), into $scene/out.*; sets $status.
 run_once() {
@@ -61,7 +46,7 @@ report() {
 
 for route in "${routes[@]}"; do
   scene=$work/$route
-  set_up "$route"
+  set_up_scene "$route"
   before_meta=$(metadata)
   run_once ""
   [ "$status" -eq 0 ] || { report "undisturbed: exit $status: $(cat "$scene/err.txt")"; continue; }
@@ -80,7 +65,7 @@ for route in "${routes[@]}"; do
     for step in "${plan[@]}"; do
       call=${step%%:*}
       when=${step##*:}
-      set_up "$route"
+      set_up_scene "$route"
       run_once "$call:signal=SIG$signal:when=$when"
       runs=$((runs + 1))
       # A signal still held back when the program ended never shows.
@@ -118,9 +103,7 @@ for route in "${routes[@]}"; do
       outcome="exit $status, model $state$seen"
       outcomes[$outcome]=$((${outcomes[$outcome]:-0} + 1))
     done
-    summary=
-    for outcome in "${!outcomes[@]}"; do summary+="; $outcome: ${outcomes[$outcome]}"; done
-    echo "[$route] SIG$signal: $runs runs$summary"
+    print_tally "[$route] SIG$signal"
     unset outcomes
   done
 done

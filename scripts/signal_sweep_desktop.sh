@@ -28,17 +28,9 @@ export NO_AT_BRIDGE=1 GTK_USE_PORTAL=0 HOME=$work GSETTINGS_BACKEND=memory
 unset WAYLAND_DISPLAY
 # shellcheck source=tests/shell_lib.sh
 source "$(dirname "$0")/../tests/shell_lib.sh"
+# shellcheck source=scripts/sweep_lib.sh
+source "$(dirname "$0")/sweep_lib.sh"
 start_display
-
-model_text() { printf 'v 0 0 0\nv 1 0 0\nv 0 1 0\ng a\ns 1\nf 1 2 3\ns 2\nf 1 2 3\n'; }
-
-set_up() {
-  rm -rf "$work/m" "$work/t"
-  mkdir -p "$work/m" "$work/t"
-  model_text >"$work/m/model.obj"
-  [ "$1" = linked ] && ln "$work/m/model.obj" "$work/m/other.obj"
-  return 0
-}
 
 # Runs the desktop program under strace with options "$@", tracing into
 # $work/dtrace, picks the model, answers its message if one comes; sets
@@ -65,26 +57,7 @@ run_desktop() {
     wait "$pid" 2>/dev/null || status=$?
     return
   fi
-  sleep 1
-  window=$(xdotool search --onlyvisible --name "^$title\$" 2>/dev/null | tail -n 1) || true
-  xdotool windowactivate --sync "$window" 2>/dev/null || xdotool windowfocus --sync "$window" 2>/dev/null || true
-  xdotool key --clearmodifiers ctrl+l
-  sleep 0.3
-  xdotool type --delay 20 "$work/m/model.obj"
-  sleep 0.3
-  xdotool key Return
-  shown=no
-  for _ in $(seq 100); do
-    kill -0 "$pid" 2>/dev/null || break
-    window=$(message_window)
-    if [ -n "$window" ]; then
-      shown=yes
-      sleep 0.3
-      xdotool windowactivate --sync "$window" 2>/dev/null || xdotool windowfocus --sync "$window" 2>/dev/null || true
-      xdotool key Return
-    fi
-    sleep 0.1
-  done
+  pick_model_and_answer "$pid"
   status=0
   wait "$pid" 2>/dev/null || status=$?
 }
@@ -96,7 +69,7 @@ report() {
 }
 
 for route in "${routes[@]}"; do
-  set_up "$route"
+  set_up_desktop "$route"
   run_desktop
   [ "$status" -eq 0 ] || { report "undisturbed: exit $status"; continue; }
   cp "$work/m/model.obj" "$work/expected"
@@ -117,7 +90,7 @@ for route in "${routes[@]}"; do
     for step in "${plan[@]}"; do
       call=${step%%:*}
       when=${step##*:}
-      set_up "$route"
+      set_up_desktop "$route"
       run_desktop -e "trace=$call" -e "inject=$call:signal=SIG$signal:when=$when"
       runs=$((runs + 1))
       what="SIG$signal at $call#$when: exit $status"
@@ -144,9 +117,7 @@ for route in "${routes[@]}"; do
       [ "$early" = no ] || outcome+=", before the dialog"
       outcomes[$outcome]=$((${outcomes[$outcome]:-0} + 1))
     done
-    summary=
-    for outcome in "${!outcomes[@]}"; do summary+="; $outcome: ${outcomes[$outcome]}"; done
-    echo "[$route] SIG$signal: $runs runs$summary"
+    print_tally "[$route] SIG$signal"
     unset outcomes
   done
 done

@@ -57,19 +57,9 @@ errors_of() {
 # The C library's text for error $1 (EIO: Input/output error).
 error_text() { python3 -c "import errno, os; print(os.strerror(errno.$1))"; }
 
-model_text() { printf 'v 0 0 0\nv 1 0 0\nv 0 1 0\ng a\ns 1\nf 1 2 3\ns 2\nf 1 2 3\n'; }
-
-# Makes a fresh scene for route $1 in $scene: the model $model, the
-# temporary folder $tmp, and $run_as, the user the run is made as.
+# As set_up_scene, and for the two routes of the temporary folder its own.
 set_up() {
-  rm -rf "$scene"
-  mkdir -p "$scene/m" "$scene/t"
-  chmod 755 "$scene" "$scene/m"
-  model_folder=$scene/m
-  model=$model_folder/model.obj
-  tmp=$scene/t
-  model_text >"$model"
-  give_route "$1"
+  set_up_scene "$1"
   case $1 in
     no-temp-folder) tmp=$scene/t/missing ;;
     full-temp-folder)

@@ -20,15 +20,9 @@ export NO_AT_BRIDGE=1 GTK_USE_PORTAL=0 HOME=$work GSETTINGS_BACKEND=memory
 unset WAYLAND_DISPLAY
 # shellcheck source=tests/shell_lib.sh
 source "$(dirname "$0")/../tests/shell_lib.sh"
+# shellcheck source=scripts/sweep_lib.sh
+source "$(dirname "$0")/sweep_lib.sh"
 start_display
-
-set_up() {
-  rm -rf "$work/m" "$work/t"
-  mkdir -p "$work/m" "$work/t"
-  printf 'v 0 0 0\nv 1 0 0\nv 0 1 0\ng a\ns 1\nf 1 2 3\ns 2\nf 1 2 3\n' >"$work/m/model.obj"
-  [ "$1" = linked ] && ln "$work/m/model.obj" "$work/m/other.obj"
-  return 0
-}
 
 # The program's line on standard error (not the toolkit's warnings) with the
 # program's name and the random parts of names taken out.
@@ -43,28 +37,7 @@ run_desktop() {
   local pid=$! window
   window=$(timeout 30 xdotool search --sync --onlyvisible --name "^$title\$" | head -n 1) ||
     { kill "$pid"; echo "FAIL: no dialog"; exit 1; }
-  # Slowed down by the tracer, the dialog may still be settling: its first
-  # window found can go away again.
-  sleep 1
-  window=$(xdotool search --onlyvisible --name "^$title\$" | tail -n 1)
-  xdotool windowactivate --sync "$window" 2>/dev/null || xdotool windowfocus --sync "$window" 2>/dev/null || true
-  xdotool key --clearmodifiers ctrl+l
-  sleep 0.3
-  xdotool type --delay 20 "$work/m/model.obj"
-  sleep 0.3
-  xdotool key Return
-  shown=no
-  for _ in $(seq 100); do
-    kill -0 "$pid" 2>/dev/null || break
-    window=$(message_window)
-    if [ -n "$window" ]; then
-      shown=yes
-      sleep 0.3
-      xdotool windowactivate --sync "$window" 2>/dev/null || xdotool windowfocus --sync "$window" 2>/dev/null || true
-      xdotool key Return
-    fi
-    sleep 0.1
-  done
+  pick_model_and_answer "$pid"
   status=0
   wait "$pid" || status=$?
 }
@@ -79,21 +52,21 @@ occurrence() {
 runs=0
 broken=0
 while IFS='|' read -r route call pattern error; do
-  set_up "$route"
+  set_up_desktop "$route"
   TMPDIR=$work/t strace -f -y -qq -o "$work/btrace" -e "trace=$call" "$batch" "$work/m/model.obj" 2>/dev/null || true
   bwhen=$(occurrence "$call" "$pattern" "$work/btrace")
-  set_up "$route"
+  set_up_desktop "$route"
   run_desktop -e "trace=$call"
   dwhen=$(occurrence "$call" "$pattern" "$work/dtrace")
   if [ -z "$bwhen" ] || [ -z "$dwhen" ]; then
     echo "NOTE [$route $call $pattern] not found: batch ${bwhen:-none}, desktop ${dwhen:-none}"
     continue
   fi
-  set_up "$route"
+  set_up_desktop "$route"
   bstatus=0
   TMPDIR=$work/t strace -f -qq -o /dev/null -e "trace=$call" -e "inject=$call:error=$error:when=$bwhen" \
     "$batch" "$work/m/model.obj" 2>"$work/berr" || bstatus=$?
-  set_up "$route"
+  set_up_desktop "$route"
   run_desktop -e "trace=$call" -e "inject=$call:error=$error:when=$dwhen"
   runs=$((runs + 1))
   grep INJECTED "$work/dtrace" | grep -qE "^[0-9]+ +${pattern#^}" ||
